@@ -53,20 +53,19 @@ def write_annotations(manager, text, newline=None):
 
 
 def noise(first_sample, count):
-    """Independent deterministic noise per channel, tens of microvolts: full-rank EEG for CSP."""
-    rows = [np.random.default_rng(first_sample + k).normal(0.0, 20.0, 8) for k in range(count)]
-    return np.array(rows).reshape(count, 8)
+    """Independent noise per channel, tens of microvolts: full-rank EEG for CSP."""
+    return np.random.default_rng(first_sample).normal(0.0, 20.0, (count, 8))
 
 
-def make_recordings(manager, session, lengths, fill=None):
-    """Saves one synthetic recording per length for `session`; recording k holds the value
-    fill(k) (default 1000 * session + k) in every sample, so its place in a join is visible."""
+def make_recordings(manager, session, lengths):
+    """Saves one synthetic recording per length for `session`; recording k holds about
+    1000 * session + k in every sample, so its place in a join is visible."""
     previous = manager.current_session_num
     manager.current_session_num = session
     names = []
     for k, length in enumerate(lengths):
         before = set(recordings(manager))
-        value = fill(k) if fill else 1000.0 * session + k
+        value = 1000.0 * session + k
         rng = np.random.default_rng(1000 * session + k)
         manager.save_to_fif(np.full((6, length), value) + rng.normal(0.0, 1e-3, (6, length)))
         [name] = set(recordings(manager)) - before

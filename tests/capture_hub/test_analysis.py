@@ -4,7 +4,7 @@ import shutil
 import numpy as np
 import pytest
 
-from tests.capture_hub.helpers import SEPARATOR, make_recordings, write_annotations
+from tests.capture_hub.helpers import SEPARATOR, write_annotations
 
 EPOCH = 1300  # samples per trial: a 0-5 s epoch at 250 Hz fits inside
 
