@@ -20,26 +20,10 @@ void report_unrecorded(size_t unrecorded) {
 // Saves `raw` as formatted_dir/S03.fif through a temporary file in the same folder, so a failed
 // save never leaves a half-written combined file.
 py::str save_combined(py::object self, const py::object& raw) {
-    auto os_module = os();
-    py::object formatted_dir = self.attr("formatted_dir");
-    py::object output_file = path_join({formatted_dir, py::str("S03.fif")});
-    py::tuple made = py::module_::import("tempfile").attr("mkstemp")(
-        py::arg("prefix") = ".S03.", py::arg("suffix") = "_raw.fif", py::arg("dir") = formatted_dir);
-    os_module.attr("close")(made[0]);
-    py::object temp_path = made[1];
-    try {
-        py::object mask = os_module.attr("umask")(0);
-        os_module.attr("umask")(mask);
-        os_module.attr("chmod")(temp_path, 0666 & ~mask.cast<int>());
+    py::object output_file = path_join({self.attr("formatted_dir"), py::str("S03.fif")});
+    corvane::replace_atomically(output_file, "_raw.fif", [&](py::object temp_path) {
         raw.attr("save")(temp_path, py::arg("overwrite") = true);
-        os_module.attr("replace")(temp_path, output_file);
-    } catch (...) {
-        try {
-            os_module.attr("remove")(temp_path);
-        } catch (py::error_already_set&) {
-        }
-        throw;
-    }
+    });
     corvane::print(py::str("Saved combined file to ") + py::str(output_file));
     return output_file;
 }

@@ -43,29 +43,22 @@ py::object make_class(const char* module, const char* name, py::tuple bases, con
     return py::module_::import("builtins").attr("type")(name, bases, namespace_);
 }
 
-void write_atomically(const py::object& path, const std::function<void(py::object)>& write) {
+void replace_atomically(const py::object& path, const std::string& suffix,
+                        const std::function<void(py::object)>& fill) {
     auto os = py::module_::import("os");
     auto tempfile = py::module_::import("tempfile");
     py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(path));
     py::object name = os.attr("path").attr("basename")(path);
     py::tuple made = tempfile.attr("mkstemp")(py::arg("prefix") = py::str(".") + name + py::str("."),
-                                                 py::arg("suffix") = ".tmp", py::arg("dir") = folder);
+                                                 py::arg("suffix") = suffix, py::arg("dir") = folder);
+    os.attr("close")(made[0]);
     py::object temp_path = made[1];
     try {
         // mkstemp creates the file private (0600); give it the mode a plain open() would.
         py::object mask = os.attr("umask")(0);
         os.attr("umask")(mask);
         os.attr("chmod")(temp_path, 0666 & ~mask.cast<int>());
-        py::object file = os.attr("fdopen")(made[0], "wb");
-        try {
-            write(file);
-            file.attr("flush")();
-            os.attr("fsync")(file.attr("fileno")());
-        } catch (...) {
-            file.attr("close")();
-            throw;
-        }
-        file.attr("close")();
+        fill(temp_path);
         os.attr("replace")(temp_path, path);
     } catch (...) {
         // The caller sees the original error; removing the temporary file must not replace it.
@@ -75,6 +68,22 @@ void write_atomically(const py::object& path, const std::function<void(py::objec
         }
         throw;
     }
+}
+
+void write_atomically(const py::object& path, const std::function<void(py::object)>& write) {
+    replace_atomically(path, ".tmp", [&](py::object temp_path) {
+        auto os = py::module_::import("os");
+        py::object file = py::module_::import("builtins").attr("open")(temp_path, "wb");
+        try {
+            write(file);
+            file.attr("flush")();
+            os.attr("fsync")(file.attr("fileno")());
+        } catch (...) {
+            file.attr("close")();
+            throw;
+        }
+        file.attr("close")();
+    });
 }
 
 }  // namespace corvane

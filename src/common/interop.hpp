@@ -48,8 +48,13 @@ Result guarded(const std::string& prefix, Result fallback, Body&& body) {
     return fallback;
 }
 
-// Writes `path` whole or not at all: `write` fills an open binary file in the same folder,
-// which then replaces `path`. On any error the temporary file is removed and the error re-raised.
+// Replaces `path` whole or not at all: `fill` writes a temporary file in the same folder, given by
+// its path (named with `suffix`, for writers that check extensions), which is then renamed over
+// `path`. On any error the temporary file is removed and the error re-raised.
+void replace_atomically(const py::object& path, const std::string& suffix,
+                        const std::function<void(py::object)>& fill);
+
+// replace_atomically for a writer of an open binary file; the data is flushed to disk first.
 void write_atomically(const py::object& path, const std::function<void(py::object)>& write);
 
 // Creates a plain Python class `name` as a `class` statement in `module` would, so instances keep
