@@ -2,7 +2,8 @@
 
 main() runs against the Cyton emulator (faster than real time) with artefacts made by the training
 pipeline; the time from `get_window` to `simulation.send_command` is taken for every window. Each
-window is also decided, right after, by the loop body written the straightforward way in Python.
+window is also decided by the loop body written the straightforward way in Python, and the two
+commands are compared.
 
     PYTHONPATH=build/dev python bench/live_pilot_latency.py [--windows 200] [--speed 20]
 """
@@ -53,23 +54,35 @@ def straightforward_decision(lp, window):
 
 def run_module_loop(lp, windows):
     """Runs main() until `windows` windows were commanded. Each window is also decided by the
-    straightforward form right after, under the same load. Returns both latency lists."""
+    straightforward form under the same load, before the module on even windows and after it on
+    odd ones (whichever goes second finds warm caches). Returns both latency lists."""
     taken, latencies, python_latencies = [], [], []
+    module_commands, python_commands = [], []
     started = [0.0]
     take_window, send = lp.eeg_buffer.get_window, lp.simulation.send_command
+
+    def decide_in_python():
+        python_started = time.perf_counter()
+        command = straightforward_decision(lp, taken[-1])
+        python_latencies.append(time.perf_counter() - python_started)
+        python_commands.append(command)
 
     def get_window():
         started[0] = time.perf_counter()
         window = take_window()
         taken.append(np.array(window))
+        if len(taken) % 2 == 0:
+            paused = time.perf_counter()
+            decide_in_python()
+            started[0] += time.perf_counter() - paused
         return window
 
     def send_command(command):
         if len(latencies) < len(taken):
             latencies.append(time.perf_counter() - started[0])
-            python_started = time.perf_counter()
-            assert straightforward_decision(lp, taken[-1]) == command
-            python_latencies.append(time.perf_counter() - python_started)
+            module_commands.append(command)
+            if len(taken) % 2 == 1:
+                decide_in_python()
             if len(latencies) == windows:
                 raise KeyboardInterrupt
         return send(command)
@@ -78,6 +91,7 @@ def run_module_loop(lp, windows):
     lp.arduino.STOP_DURATION = 0  # the stop pause is not part of the decision
     with contextlib.redirect_stdout(io.StringIO()):
         lp.main()
+    assert module_commands == python_commands, "the two forms decided differently"
     return latencies, python_latencies
 
 
