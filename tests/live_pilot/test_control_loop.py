@@ -80,13 +80,26 @@ def expected_command(live_pilot, window):
     return "S" if action is None else live_pilot.map_action_to_command(action)
 
 
+class CountingScaler:
+    def __init__(self, scaler):
+        self.scaler, self.calls = scaler, 0
+
+    def transform(self, rows):
+        self.calls += 1
+        return self.scaler.transform(rows)
+
+
 def test_main_decodes_each_step_once_and_stops_on_interrupt(live_pilot, streaming_board, servers, quick_arduino, capsys):
     simulator, controller = servers
     probe = LoopProbe(live_pilot, windows=4)
+    scaler = live_pilot.scaler
+    live_pilot.scaler = counting = CountingScaler(scaler)
     try:
         assert live_pilot.main() is None
     finally:
         probe.remove()
+        live_pilot.scaler = scaler
+    assert counting.calls == 4  # once per window
     out = capsys.readouterr().out
 
     # Each window holds the previous one moved on by exactly one step: no sample twice, none skipped.
