@@ -34,8 +34,9 @@ def find_browser():
 class HeadlessChromium:
     """`with HeadlessChromium() as browser: browser.open(url); browser.evaluate("1 + 1")`."""
 
-    def __init__(self, width=800, height=600, timeout=30.0):
+    def __init__(self, width=800, height=600, timeout=30.0, profile_parent=None):
         self.width, self.height, self.timeout = width, height, timeout
+        self.profile_parent = profile_parent   # where the throw-away browser profile goes
         self.process = None
         self._profile = None
         self._ws = None
@@ -44,7 +45,7 @@ class HeadlessChromium:
 
     def start(self):
         binary = find_browser()
-        self._profile = tempfile.mkdtemp(prefix="corvane-chromium-")
+        self._profile = tempfile.mkdtemp(prefix="corvane-chromium-", dir=self.profile_parent)
         args = [binary, "--headless=new", "--disable-gpu", "--no-first-run",
                 "--no-default-browser-check", "--disable-background-networking",
                 "--disable-component-update", "--disable-sync", "--disable-extensions",

@@ -1,0 +1,796 @@
+"""The demo host: records, trains and decodes end to end with the four modules, no hardware needed.
+
+    python -m tools.demo_host [--base DIR] [--trials-per-class N] [--steps N] [--windows N] ...
+
+It is an ordinary host of the modules. A simulated subject streams through the Cyton emulator
+(faster than real time) into `capture_hub`, which records a full cued session; the session is
+combined into S03.fif; `policy_forge` trains the DQN agent on it; the artefacts go to the
+artefact directory; `live_pilot` is imported and decodes the stream while the subject follows a
+cue sequence the host knows, driving the movement simulator on 127.0.0.1. A report ends the run.
+Everything is written under one base directory. With CORVANE_SERIAL_PORT set, the same host
+records from that real board instead, showing each cue to the person at real-time pace.
+
+Stopping live_pilot's loop: `main()` runs until a KeyboardInterrupt. A watcher thread counts the
+decoded windows (from the loop's own output lines) and, once the simulator has received the
+command of the last wanted window, sends SIGINT to the host's main thread with
+signal.pthread_kill. The interrupt arrives as a KeyboardInterrupt inside `main()`, which ends
+through its own clean-up (stream stopped, board released, "S" sent), exactly as a user's Ctrl-C
+would. A real signal (rather than only setting Python's pending-interrupt flag) also wakes the
+loop from a sleep or a blocking socket call.
+"""
+import argparse
+import ast
+import contextlib
+import json
+import os
+import re
+import signal
+import sys
+import tempfile
+import threading
+import time
+import traceback
+import urllib.request
+from pathlib import Path
+
+import numpy as np
+
+from tools.cyton_emulator import CytonEmulator
+from tools.make_sample_recording import ACTIONS, make_sample_recording
+from tools.movement_simulator import MovementSimulator
+from tools.simulated_subject import SimulatedSubject
+
+REPO = Path(__file__).resolve().parents[1]
+FS = 250
+WINDOW = 1250                # live_pilot's window, samples
+MIN_CONFIDENCE_KEPT = 0.6    # live_pilot keeps a block's decision above this margin
+COMMANDS = {0: "L", 1: "R", 2: "F", 3: "B"}   # live_pilot's class -> command table
+
+# Module lines worth showing on the terminal as they happen (everything goes to the log).
+ECHO = re.compile(r"^(Board initialized|Board streaming stopped|Error |Saved combined|"
+                  r"Using \d+ components|CSP filters saved|Scaler saved|Training samples|"
+                  r"Testing samples|DQN model loaded|CSP filters loaded|Scaler loaded|"
+                  r"BrainFlow session prepared|Started data stream|Stopped by user|"
+                  r"Resources cleaned up|Connection error|Sample file not found)")
+
+
+class DemoError(Exception):
+    """A failure explained to the user in one message (no traceback on the terminal)."""
+
+
+# --- terminal and log -----------------------------------------------------------------------
+class Console:
+    """The host's own lines go to the terminal and to demo.log; the modules' output is captured
+    into demo.log, with a few lines echoed indented."""
+
+    def __init__(self, log_path):
+        self.terminal = sys.stdout
+        self.log = open(log_path, "a", buffering=1, encoding="utf-8")
+        self.tty = self.terminal.isatty()
+        self._progress_open = False
+
+    def say(self, text=""):
+        self._end_progress()
+        self.terminal.write(text + "\n")
+        self.terminal.flush()
+        self.log.write(text + "\n")
+
+    def progress(self, text, final=False):
+        """One updating line on a terminal; on a pipe only the final state of each bar."""
+        if self.tty:
+            self.terminal.write("\r" + text.ljust(78)[:120])
+            self.terminal.flush()
+            self._progress_open = True
+            if final:
+                self._end_progress()
+        elif final:
+            self.terminal.write(text + "\n")
+            self.terminal.flush()
+        if final:
+            self.log.write(text + "\n")
+
+    def _end_progress(self):
+        if self._progress_open:
+            self.terminal.write("\n")
+            self._progress_open = False
+
+    def echo(self, line):
+        self._end_progress()
+        self.terminal.write("    | " + line + "\n")
+        self.terminal.flush()
+
+    @contextlib.contextmanager
+    def capture(self, listener=None):
+        """Routes sys.stdout/sys.stderr (the modules print through them) into the log."""
+        stream = _CapturedStream(self, listener)
+        saved = sys.stdout, sys.stderr
+        sys.stdout = sys.stderr = stream
+        try:
+            yield stream
+        finally:
+            stream.flush_partial()
+            sys.stdout, sys.stderr = saved
+
+    def close(self):
+        self._end_progress()
+        self.log.close()
+
+
+class _CapturedStream:
+    def __init__(self, console, listener):
+        self.console, self.listener = console, listener
+        self._partial = ""
+        self.encoding = "utf-8"
+
+    def write(self, text):
+        now = time.monotonic()
+        self._partial += text
+        *lines, self._partial = self._partial.split("\n")
+        for line in lines:
+            self._line(line, now)
+        return len(text)
+
+    def _line(self, line, when):
+        line = line.rstrip("\r")
+        self.console.log.write(line + "\n")
+        if self.listener is not None:
+            self.listener(line, when)
+        if ECHO.match(line.strip()):
+            self.console.echo(line.strip())
+
+    def flush_partial(self):
+        if self._partial:
+            self._line(self._partial, time.monotonic())
+            self._partial = ""
+
+    def flush(self):
+        pass
+
+    def isatty(self):
+        return False
+
+
+# --- small services the demo runs --------------------------------------------------------------
+class ControllerStandIn:
+    """Answers the actuator controller's GET /<letter> on 127.0.0.1:80 and records the letters."""
+
+    def __init__(self, port=80):
+        from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+        received = self.commands = []
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_GET(self):
+                received.append(self.path.lstrip("/"))
+                self.send_response(200)
+                self.send_header("Content-Length", "2")
+                self.end_headers()
+                self.wfile.write(b"OK")
+
+            def log_message(self, *args):
+                pass
+
+        self._server = ThreadingHTTPServer(("127.0.0.1", port), Handler)
+        self._server.daemon_threads = True
+        threading.Thread(target=self._server.serve_forever, daemon=True,
+                         kwargs={"poll_interval": 0.1}).start()
+
+    def stop(self):
+        self._server.shutdown()
+        self._server.server_close()
+
+
+class CuePlayer(threading.Thread):
+    """Plays the known cue sequence: segment k of `segment` samples gets cue schedule[k].
+
+    `clock()` gives the stream's sample position (the emulator's count, or elapsed real time
+    times 250 for a real board). Every change is logged as (sample position, cue)."""
+
+    def __init__(self, schedule, segment, clock, apply):
+        super().__init__(name="cue-player", daemon=True)
+        self.schedule, self.segment, self.clock, self.apply = schedule, segment, clock, apply
+        self.changes = [(0, schedule[0])]
+        self._stop_event = threading.Event()
+
+    def run(self):
+        current = 0
+        while not self._stop_event.wait(0.002):
+            position = self.clock()
+            k = min(position // self.segment, len(self.schedule) - 1)
+            if k != current:
+                current = k
+                self.apply(self.schedule[k])
+                self.changes.append((k * self.segment, self.schedule[k]))
+
+    def stop(self):
+        self._stop_event.set()
+        if self.is_alive():
+            self.join(timeout=2)
+
+    def cue_over(self, start, end):
+        """The cue that covers most of samples [start, end), and whether it covers all of them."""
+        bounds = [c[0] for c in self.changes] + [float("inf")]
+        shares = {}
+        for (begin, cue), finish in zip(self.changes, bounds[1:]):
+            overlap = min(end, finish) - max(start, begin)
+            if overlap > 0:
+                shares[cue] = shares.get(cue, 0) + overlap
+        cue = max(shares, key=shares.get)
+        return cue, shares[cue] == end - start
+
+
+def conservative_choice(predictions, confidences, threshold=0.5):
+    """The decision rule of live_pilot: among near-best candidates, the least confident."""
+    if not confidences:
+        return None
+    best = max(confidences)
+    close = [i for i, c in enumerate(confidences) if best - c <= threshold]
+    if len(close) > 1:
+        return predictions[min(close, key=lambda i: confidences[i])]
+    return predictions[confidences.index(best)]
+
+
+def percentile_ms(values, q):
+    return float(np.percentile(np.asarray(values) * 1000.0, q)) if values else float("nan")
+
+
+# --- the demo ---------------------------------------------------------------------------------
+class DemoHost:
+    def __init__(self, options, console, real_port=None):
+        self.o, self.console, self.real_port = options, console, real_port
+        self.base = Path(options.base)
+        self.artefacts = self.base / "artefacts"
+        self.report = {"base_dir": str(self.base)}
+        self.stack = contextlib.ExitStack()
+        self.simulator = None
+        self.browser = None
+        self._main_running = False
+        self._stop_requested = False
+        self._lock = threading.Lock()
+
+    # Every step that starts something registers how to undo it; run() unwinds on any exit.
+    def _on_exit(self, label, func, *args):
+        def guarded():
+            try:
+                func(*args)
+            except Exception as exc:  # clean-up goes on with the next step
+                self.console.log.write(f"clean-up step '{label}' failed: {exc!r}\n")
+        self.stack.callback(guarded)
+
+    def run(self):
+        started = time.monotonic()
+        try:
+            self.start_services()
+            self.sample_recording()
+            combined = self.record_session()
+            model, forge, labels = self.train(combined)
+            self.place_artefacts(model, forge)
+            self.decode_live(labels)
+            self.report["run_seconds"] = round(time.monotonic() - started, 1)
+            self.finish_report()
+        finally:
+            # Unwind everything that was started; a second Ctrl-C must not cut this short.
+            previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
+            try:
+                self.stack.close()
+            finally:
+                signal.signal(signal.SIGINT, previous)
+        return self.report
+
+    def say(self, text=""):
+        self.console.say(text)
+
+    # 0. simulator, controller stand-in, browser
+    def start_services(self):
+        o = self.o
+        try:
+            self.simulator = MovementSimulator(o.port).start()
+        except OSError as exc:
+            raise DemoError(f"Port {o.port} on 127.0.0.1 is in use ({exc.strerror or exc}): "
+                            "another simulator or demo may be running. Stop it, or pass --port.")
+        self._on_exit("simulator", self.simulator.stop)
+        self._on_exit("stop command", self.send_stop)
+        os.environ["CORVANE_SIMULATOR_URL"] = self.simulator.url
+        self.say(f"Movement simulator: {self.simulator.url}/  (open it in a browser to watch)")
+
+        self.controller = None
+        if "CORVANE_ACTUATOR_HOST" in os.environ and not o.controller_stand_in:
+            self.say(f"Actuator controller: {os.environ['CORVANE_ACTUATOR_HOST']}:80 (yours)")
+        else:
+            os.environ["CORVANE_ACTUATOR_HOST"] = "127.0.0.1"
+            try:
+                self.controller = ControllerStandIn()
+                self._on_exit("controller", self.controller.stop)
+                self.say("Actuator controller: stand-in on 127.0.0.1:80")
+            except OSError as exc:
+                self.say(f"Actuator controller: none (127.0.0.1:80 unavailable: {exc.strerror}); "
+                         "live_pilot's controller requests will fail harmlessly")
+
+        if o.browser:
+            from tools.headless_chromium import HeadlessChromium
+            self.browser = HeadlessChromium(width=760, height=520, profile_parent=self.tmp_dir())
+            try:
+                self.browser.start()
+            except Exception as exc:
+                raise DemoError(f"Headless Chromium did not start: {exc}. "
+                                "Run scripts/setup-browser, or pass --no-browser.")
+            self._on_exit("browser", self.browser.stop)
+            self.browser.open(self.simulator.url + "/",
+                              wait_for="window.simulatorState().connected")
+
+    def tmp_dir(self):
+        path = self.base / "tmp"
+        path.mkdir(parents=True, exist_ok=True)
+        return str(path)
+
+    def send_stop(self):
+        """"S" to the simulator (and the stand-in controller): the vehicle stops whatever happened."""
+        urllib.request.urlopen(self.simulator.url + "/command/S", timeout=2).read()
+        if self.controller is not None:
+            urllib.request.urlopen("http://127.0.0.1:80/S", timeout=2).read()
+
+    # 1. the sample recording
+    def sample_recording(self):
+        self.say("\n[1/5] Sample recording")
+        annotations, fif, written = make_sample_recording(str(self.base), seed=self.o.seed)
+        self.say(f"  {'wrote' if written else 'kept'} {fif}")
+        self.report["sample_recording"] = fif
+
+    # 2. a cued session through capture_hub
+    def record_session(self):
+        o = self.o
+        speed = 1.0 if self.real_port else o.record_speed
+        self.say(f"\n[2/5] Recording a cued session ({5 * o.trials_per_class} trials of "
+                 f"{o.trial_seconds:g} s" + ("" if self.real_port else f", stream at {speed:g}x")
+                 + ")")
+        subject = None
+        if self.real_port:
+            port = self.real_port
+        else:
+            subject = SimulatedSubject(seed=o.seed)
+            emulator = CytonEmulator(signal=subject, speed=speed).start()
+            self._on_exit("recording emulator", emulator.stop)
+            port = emulator.port
+        os.environ["CORVANE_SERIAL_PORT"] = port
+        with self.console.capture():
+            import capture_hub
+            hub = capture_hub.CaptureHub()
+        self._on_exit("recording board", self._quiet, hub.stop_stream)
+        if not hub.is_streaming:
+            raise DemoError(f"The board did not open on {port} (see demo.log).")
+
+        with self.console.capture():
+            samples = hub.get_sample_files()
+            patterns, classes = hub.analyze_session(0)
+        self.say(f"  sample recording analysed as session 0: classes {', '.join(classes)}")
+        self.report["sample_classes"] = list(classes)
+
+        if o.trials_per_class != 21:
+            hub.update_action_names({name: [text, o.trials_per_class]
+                                     for name, (text, _) in hub.task_names.items()})
+        session = hub.next_session_number
+        trial_samples = int(round(o.trial_seconds * FS))
+        began = time.monotonic()
+        with self.console.capture():
+            hub.initialize_session(session)
+            total = len(hub.task_sequence)
+            done = 0
+            while (task := hub.get_next_task()) is not None:
+                action, instruction = task
+                done += 1
+                line = f"  trial {done:3d}/{total}  {action:<13}  {instruction}"
+                if self.real_port:
+                    self.console.say(line)
+                else:
+                    self.console.progress(line)
+                if subject is not None:
+                    subject.cue = ACTIONS[action]
+                if not hub.start_recording():
+                    raise DemoError("Recording could not start: the board is not streaming.")
+                self._wait_for_samples(hub.board, trial_samples, speed)
+                hub.stop_recording()
+                if subject is not None:
+                    subject.cue = None
+                time.sleep(o.rest_seconds / speed)
+            hub.stop_session()
+            self.console.progress(f"  recorded {total} trials of session {session} in "
+                                  f"{time.monotonic() - began:.0f} s", final=True)
+            combined = hub.combine_fif_files()
+            hub.stop_stream()
+        if not self.real_port:
+            emulator.stop()
+        self.report.update(session=session, trials=total, combined_file=combined,
+                           raw_dir=hub.raw_dir, annotations_file=hub.annotation_file,
+                           recording_seconds=round(time.monotonic() - began, 1))
+        return combined
+
+    def _wait_for_samples(self, board, wanted, speed):
+        """Waits until the board has buffered `wanted` samples since the recording started."""
+        patience = 5.0 + 2.0 / speed
+        last, last_change = -1, time.monotonic()
+        while True:
+            have = board.get_board_data_count()
+            if have >= wanted:
+                return
+            now = time.monotonic()
+            if have != last:
+                last, last_change = have, now
+            elif now - last_change > patience:
+                raise DemoError(f"The board stopped sending data ({have} of {wanted} samples "
+                                "of the trial arrived).")
+            time.sleep(0.002)
+
+    def _quiet(self, func):
+        with self.console.capture():
+            func()
+
+    # 3. training with policy_forge
+    def train(self, combined):
+        o = self.o
+        self.say("\n[3/5] Training")
+        began = time.monotonic()
+        with self.console.capture():
+            import policy_forge
+            forge = policy_forge.PolicyForge()
+            forge.setup_eeg(combined)
+            ids = forge.events[1]
+            labels = sorted(ids, key=ids.get)          # class k <-> k-th event id, ascending
+            forge.process_epochs([ids[label] for label in labels])
+            model, callbacks = forge.setup_training(labels)
+        prepared = time.monotonic() - began
+        n_train, n_test = len(forge.y_train), len(forge.y_test)
+        self.say(f"  {n_train + n_test} epochs ({n_train} for training, {n_test} held out), "
+                 f"classes {', '.join(f'{k}={name}' for k, name in enumerate(labels))}; "
+                 f"features ready in {prepared:.0f} s")
+        learn_began = time.monotonic()
+        with self.console.capture():
+            model.learn(total_timesteps=o.steps, callback=callbacks + [self._progress_bar(o.steps)])
+        self.report["training_seconds"] = round(time.monotonic() - learn_began, 1)
+
+        predicted = model.predict(forge.X_test, deterministic=True)[0]
+        held_out = float(np.mean(predicted == forge.y_test))
+        windows_acc, windows_decided = self._held_out_windows(model, forge, labels)
+        self.say(f"  held-out accuracy of the agent: {held_out:.2f} over {n_test} epochs "
+                 f"(chance {1 / len(labels):.2f})")
+        self.say(f"  held-out epochs decoded as the live loop does (all filters, confidence rule): "
+                 f"{windows_acc:.2f} ({windows_decided} of {n_test} decided)")
+        self.report.update(classes=labels, epochs=n_train + n_test, held_out=n_test,
+                           steps=o.steps, held_out_accuracy=round(held_out, 3),
+                           held_out_live_rule_accuracy=round(windows_acc, 3),
+                           held_out_live_rule_decided=windows_decided)
+        return model, forge, labels
+
+    def _progress_bar(self, total):
+        from stable_baselines3.common.callbacks import BaseCallback
+
+        console = self.console
+
+        class ProgressBar(BaseCallback):
+            def _on_training_start(self):
+                self._began = time.monotonic()
+
+            def _on_step(self):
+                if self.num_timesteps % 250 == 0 or self.num_timesteps == total:
+                    done = self.num_timesteps / total
+                    rate = self.num_timesteps / max(1e-9, time.monotonic() - self._began)
+                    bar = "#" * int(30 * done)
+                    console.progress(f"  learn [{bar:<30}] {self.num_timesteps}/{total} steps "
+                                     f"{rate:.0f}/s", final=self.num_timesteps >= total)
+                return True
+
+        return ProgressBar()
+
+    def _held_out_windows(self, model, forge, labels):
+        """Decodes the held-out epochs the way live_pilot decodes a window: a 5-s stretch of the
+        cleaned recording through every CSP filter, features, scaler, one query per block, the
+        confidence margin and the conservative choice. Training features pass each epoch only
+        through its own class's filter, so this is the fairer preview of live accuracy."""
+        import joblib
+        import mne
+        from sklearn.model_selection import train_test_split
+
+        ids = forge.events[1]
+        with self.console.capture():
+            epochs = mne.Epochs(forge.raw, forge.events[0], event_id=[ids[l] for l in labels],
+                                tmin=-0.5, tmax=5.5, baseline=(-0.5, 1), preload=True)
+        order = [ids[l] for l in labels]
+        y = np.array([order.index(e) for e in epochs.events[:, -1]])
+        _, test_idx = train_test_split(np.arange(len(y)), test_size=0.2, random_state=42, stratify=y)
+        data = forge.raw.get_data(picks="eeg")
+        filters, scaler = joblib.load(forge.csp_filters_path), joblib.load(forge.scaler_path)
+        correct = decided = 0
+        for i in test_idx:
+            start = epochs.events[i, 0] - forge.raw.first_samp + int(0.5 * FS)
+            window = data[:, start:start + WINDOW][None]
+            choice = decode_window(window, filters, scaler, forge, model)
+            decided += choice is not None
+            correct += choice == y[i]
+        return correct / len(test_idx), decided
+
+    # 4. artefacts where live_pilot loads them
+    def place_artefacts(self, model, forge):
+        self.say("\n[4/5] Placing the artefacts")
+        archive_dir = self.artefacts / "sample_data" / "processed"
+        archive_dir.mkdir(parents=True, exist_ok=True)
+        os.replace(forge.csp_filters_path, self.artefacts / "csp_filters_ovr.pkl")
+        os.replace(forge.scaler_path, self.artefacts / "scaler.pkl")
+        with self.console.capture():
+            model.save(str(archive_dir / "dqn_model_session1"))
+        os.environ["CORVANE_ARTEFACT_DIR"] = str(self.artefacts)
+        for name in ("csp_filters_ovr.pkl", "scaler.pkl",
+                     "sample_data/processed/dqn_model_session1.zip"):
+            self.say(f"  {self.artefacts / name}")
+        self.report["artefact_dir"] = str(self.artefacts)
+
+    # 5. live decoding with live_pilot
+    def decode_live(self, labels):
+        o = self.o
+        speed = 1.0 if self.real_port else o.live_speed
+        segment = int(round(o.segment_seconds * FS))
+        needed = (WINDOW + o.windows * 438) // segment + 2
+        rng = np.random.default_rng(o.seed + 1)
+        schedule = [str(c) for _ in range(needed // 5 + 1) for c in rng.permutation(labels)][:needed]
+        self.say(f"\n[5/5] Live decoding: {o.windows} windows while the subject follows "
+                 f"{o.segment_seconds:g}-s cues" + ("" if self.real_port else f" (stream at {speed:g}x)"))
+
+        subject = None
+        if self.real_port:
+            os.environ["CORVANE_SERIAL_PORT"] = self.real_port
+            live_began = [None]
+            clock = lambda: 0 if live_began[0] is None else int((time.monotonic() - live_began[0]) * FS)
+            apply = lambda cue: self.say(f"  NOW: {cue}")
+        else:
+            subject = SimulatedSubject(seed=o.seed + 1000)   # a new session of the same person
+            subject.cue = schedule[0]
+            emulator = CytonEmulator(signal=subject, speed=speed).start()
+            self._on_exit("live emulator", emulator.stop)
+            os.environ["CORVANE_SERIAL_PORT"] = emulator.port
+            clock = lambda: emulator.samples_sent
+            apply = lambda cue: setattr(subject, "cue", cue)
+        player = CuePlayer(schedule, segment, clock, apply)
+        self._on_exit("cue player", player.stop)
+
+        windows, decisions = [], {}
+
+        def listen(line, when):
+            if line.startswith("Processing window of shape"):
+                windows.append((when, clock()))
+                if len(windows) <= o.windows:
+                    self.console.progress(f"  window {len(windows):3d}/{o.windows}")
+            elif line.startswith("Mapped Command: "):
+                decisions[len(windows) - 1] = line
+
+        sent_before = len(self.simulator.commands)
+        with self.console.capture(listen):
+            try:
+                import live_pilot
+            except Exception as exc:
+                raise DemoError(f"live_pilot could not start: {exc!r} (see demo.log)")
+        self._on_exit("live_pilot clean-up", self._quiet, live_pilot.cleanup_resources)
+        if self.real_port:
+            live_began[0] = time.monotonic()
+            self.say(f"  NOW: {schedule[0]}")
+        player.start()
+        watcher = threading.Thread(target=self._watch_live, daemon=True,
+                                   args=(windows, sent_before, o.windows, 438 / (FS * speed)))
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        self._main_running = True
+        watcher.start()
+        try:
+            with self.console.capture(listen):
+                live_pilot.main()
+        except KeyboardInterrupt:
+            if not self._stop_requested:
+                raise
+        finally:
+            with self._lock:
+                self._main_running = False
+        if not self._stop_requested:
+            raise KeyboardInterrupt   # main() ended on a Ctrl-C of the user
+        watcher.join(timeout=5)
+        player.stop()
+        self.console.progress(f"  decoded {min(len(windows), o.windows)} windows", final=True)
+        with self.console.capture():
+            live_pilot.cleanup_resources()
+        self._score_live(windows[:o.windows], decisions, player, labels, sent_before)
+
+    def _watch_live(self, windows, sent_before, wanted, step_seconds):
+        """Interrupts main() once the simulator has the command of the last wanted window, or
+        when no window came for far longer than a window step should take."""
+        stall = max(60.0, 20 * step_seconds)
+        last_count, last_change = 0, time.monotonic()
+        while True:
+            time.sleep(0.01)
+            now = time.monotonic()
+            if len(windows) != last_count:
+                last_count, last_change = len(windows), now
+            done = (len(windows) >= wanted
+                    and len(self.simulator.commands) - sent_before >= wanted)
+            stalled = now - last_change > stall
+            if done or stalled:
+                with self._lock:
+                    if self._main_running:
+                        self._stop_requested = True
+                        self.report["live_stalled"] = stalled and not done
+                        signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+                return
+
+    def _score_live(self, windows, decisions, player, labels, sent_before):
+        arrivals = self.simulator.arrivals[sent_before:]
+        rows, latencies = [], []
+        for k, (when, end) in enumerate(windows):
+            cue, clean = player.cue_over(end - WINDOW, end)
+            line = decisions.get(k)
+            choice = None
+            if line:
+                match = re.match(r"Mapped Command: (\S+) (\[.*?\])(\[.*?\])$", line)
+                if match:
+                    choice = conservative_choice(ast.literal_eval(match[2]),
+                                                 ast.literal_eval(match[3]))
+            decoded = labels[choice] if choice is not None and 0 <= choice < len(labels) else None
+            rows.append((cue, clean, decoded))
+            if k < len(arrivals):
+                latencies.append(arrivals[k] - when)
+
+        def accuracy(selected):
+            return (sum(d == c for c, _, d in selected) / len(selected)) if selected else float("nan")
+
+        clean = [r for r in rows if r[1]]
+        decided = [r for r in rows if r[2] is not None]
+        confusion = {cue: {} for cue in labels}
+        for cue, _, decoded in rows:
+            confusion[cue][decoded or "none"] = confusion[cue].get(decoded or "none", 0) + 1
+        self.report.update(
+            live_windows=len(rows), live_accuracy=round(accuracy(rows), 3),
+            live_accuracy_clean_windows=round(accuracy(clean), 3), live_clean_windows=len(clean),
+            live_decided=len(decided), live_accuracy_decided=round(accuracy(decided), 3),
+            latency_p50_ms=round(percentile_ms(latencies, 50), 1),
+            latency_p99_ms=round(percentile_ms(latencies, 99), 1),
+            simulator_commands=len(arrivals), live_confusion=confusion,
+            controller_commands=len(self.controller.commands) if self.controller else None)
+
+    def finish_report(self):
+        r = self.report
+        if self.browser is not None:
+            state = self.browser.evaluate("window.simulatorState()")
+            shot = self.browser.screenshot(str(self.base / "simulator_page.png"))
+            r["page_received"] = state["received"]
+            r["page_screenshot"] = shot
+        r["log"] = str(self.base / "demo.log")
+        with open(self.base / "report.json", "w") as f:
+            json.dump(r, f, indent=2)
+        chance = 1 / len(r["classes"])
+        lines = [
+            "", "Report",
+            f"  recorded        {r['trials']} trials, session {r['session']} -> {r['combined_file']}",
+            f"  trained         {r['steps']} steps on {r['epochs'] - r['held_out']} epochs "
+            f"in {r['training_seconds']:.0f} s",
+            f"  held-out        accuracy {r['held_out_accuracy']:.2f} over {r['held_out']} epochs "
+            f"(chance {chance:.2f}); decoded the live way {r['held_out_live_rule_accuracy']:.2f}",
+            f"  live            accuracy {r['live_accuracy']:.2f} over {r['live_windows']} windows "
+            f"({r['live_accuracy_clean_windows']:.2f} over the {r['live_clean_windows']} windows "
+            f"inside one cue; {r['live_decided']} windows with a decision)",
+            f"  latency         window to simulator command: p50 {r['latency_p50_ms']:.1f} ms, "
+            f"p99 {r['latency_p99_ms']:.1f} ms",
+            f"  simulator       {r['simulator_commands']} commands"
+            + (f"; the page showed {r['page_received']} in all" if "page_received" in r else ""),
+            f"  run time        {r['run_seconds']:.0f} s",
+            "  files", f"    base          {r['base_dir']}",
+            f"    recordings    {r['raw_dir']}",
+            f"    annotations   {r['annotations_file']}",
+            f"    sample        {r['sample_recording']}",
+            f"    artefacts     {r['artefact_dir']}",
+            f"    report        {self.base / 'report.json'}",
+            f"    log           {r['log']}",
+        ]
+        if "page_screenshot" in r:
+            lines.append(f"    page          {r['page_screenshot']}")
+        for line in lines:
+            self.say(line)
+
+
+def decode_window(window, filters, scaler, forge, model):
+    """One window (1, channels, samples) -> the class live_pilot would decide, or None."""
+    projected = np.concatenate([csp.transform(window) for csp in filters.values()], axis=1)
+    features = forge.featuresarray_load(projected)
+    scaled = scaler.transform(features.reshape(-1, features.shape[-1])).reshape(features.shape)
+    predictions, confidences = [], []
+    for i in range(0, 20, 4):
+        block = scaled[:, i:i + 4, :]
+        q = model.q_net(model.q_net.obs_to_tensor(block)[0])[0].detach().numpy()
+        q = (q - q.min()) / (q.max() - q.min() + 1e-6)
+        others = q[q != q.max()]
+        confidence = float(q.max() - others.mean()) if len(others) else 0
+        if confidence > MIN_CONFIDENCE_KEPT:
+            predictions.append(int(np.argmax(q)))
+            confidences.append(confidence)
+    return conservative_choice(predictions, confidences)
+
+
+# --- command line -----------------------------------------------------------------------------
+def parse_args(argv):
+    p = argparse.ArgumentParser(prog="scripts/demo", description=__doc__.split("\n\n")[0])
+    p.add_argument("--base", default=str(REPO / "demo_output"),
+                   help="demo base directory; everything is written under it (default: %(default)s)")
+    p.add_argument("--trials-per-class", type=int, default=21, help="cued trials per action")
+    p.add_argument("--trial-seconds", type=float, default=6.0, help="length of one trial")
+    p.add_argument("--rest-seconds", type=float, default=1.0, help="pause between trials")
+    p.add_argument("--record-speed", type=float, default=10.0,
+                   help="emulator speed while recording (x real time)")
+    p.add_argument("--steps", type=int, default=20000, help="DQN training steps")
+    p.add_argument("--windows", type=int, default=60, help="live windows to decode")
+    p.add_argument("--segment-seconds", type=float, default=12.0, help="length of one live cue")
+    p.add_argument("--live-speed", type=float, default=2.0,
+                   help="emulator speed while decoding (x real time)")
+    p.add_argument("--seed", type=int, default=3, help="seed of the simulated subject")
+    p.add_argument("--port", type=int, default=5000, help="movement simulator port on 127.0.0.1")
+    p.add_argument("--no-browser", dest="browser", action="store_false",
+                   help="do not show the simulator page in headless Chromium")
+    p.add_argument("--controller-stand-in", action="store_true",
+                   help="use the stand-in controller even when CORVANE_ACTUATOR_HOST is set")
+    o = p.parse_args(argv)
+    if o.trials_per_class < 2:
+        p.error("--trials-per-class must be at least 2 (the held-out split needs two per class)")
+    if o.trial_seconds < 6.0:
+        p.error("--trial-seconds must be at least 6 (training cuts epochs to 5.5 s after each cue)")
+    if o.steps < 1 or o.windows < 1 or o.record_speed <= 0 or o.live_speed <= 0:
+        p.error("--steps and --windows must be positive, speeds above 0")
+    return o
+
+
+def prepare_environment(base):
+    """Keeps what the libraries write (caches, configs, temporary files) under the base directory."""
+    tmp = base / "tmp"
+    tmp.mkdir(parents=True, exist_ok=True)
+    os.environ["CORVANE_PATH"] = str(base)
+    os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
+    for name, sub in (("KERAS_HOME", ".keras"), ("MPLCONFIGDIR", ".matplotlib"),
+                      ("MNE_HOME", ".mne"), ("TORCH_HOME", ".torch"), ("XDG_CACHE_HOME", ".cache")):
+        os.environ[name] = str(base / sub)
+    os.environ["TMPDIR"] = str(tmp)
+    tempfile.tempdir = str(tmp)
+
+
+def main(argv=None):
+    o = parse_args(sys.argv[1:] if argv is None else argv)
+    base = Path(o.base).resolve()
+    o.base = str(base)
+    real_port = os.environ.get("CORVANE_SERIAL_PORT")
+    if o.browser:
+        from tools.headless_chromium import BrowserMissing, find_browser
+        try:
+            find_browser()
+        except BrowserMissing as exc:
+            print(f"scripts/demo: {exc}; or run without the page: --no-browser", file=sys.stderr)
+            return 2
+    base.mkdir(parents=True, exist_ok=True)
+    prepare_environment(base)
+    console = Console(base / "demo.log")
+    console.say(f"Demo base directory: {base}")
+    if real_port:
+        console.say(f"Recording from the real board on {real_port} (CORVANE_SERIAL_PORT)")
+    host = DemoHost(o, console, real_port)
+    code = 0
+    try:
+        host.run()
+    except KeyboardInterrupt:
+        code = 130
+        console.say("\nInterrupted.")
+    except DemoError as exc:
+        code = 2
+        console.say(f"\nDemo stopped: {exc}")
+    except Exception:
+        code = 1
+        console.log.write(traceback.format_exc())
+        console.say(f"\nDemo failed: {traceback.format_exc(limit=-1).strip().splitlines()[-1]} "
+                    f"(traceback in {base / 'demo.log'})")
+    finally:
+        if code:
+            console.say("Everything the demo started was stopped; the board was released and "
+                        "\"S\" was sent to the simulator.")
+        console.close()
+    return code
+
+
+if __name__ == "__main__":
+    sys.exit(main())
