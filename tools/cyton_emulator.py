@@ -144,8 +144,12 @@ class CytonEmulator:
             readable, _, _ = select.select([self._master], [], [], POLL_SECONDS)
             if readable:
                 self._read_commands()
-            if self._streaming and self.responsive:
-                self._queue_due_packets()
+            if self._streaming:
+                if self.responsive:
+                    self._queue_due_packets()
+                else:
+                    # A silent board produces nothing; when it answers again it goes on from now.
+                    self._stream_origin = time.monotonic() - self.samples_sent / (SAMPLING_RATE * self.speed)
             self._flush()
 
     def _read_commands(self):
@@ -162,15 +166,17 @@ class CytonEmulator:
 
     def _command(self, command):
         self.commands.append(command)
+        # Reset and stop end the stream at once: packets not yet on the line are never sent.
         if command == "v":
             self._streaming = False
-            self._pending += BANNER
+            self._pending = BANNER
         elif command == "b":
             self.samples_sent = 0
             self._stream_origin = time.monotonic()
             self._streaming = True
         elif command == "s":
             self._streaming = False
+            self._pending = b""
 
     def _queue_due_packets(self):
         elapsed = time.monotonic() - self._stream_origin

@@ -98,7 +98,7 @@ def test_speed_streams_faster_than_real_time():
             board.release_session()
 
 
-def test_an_unresponsive_board_sends_nothing_and_stop_is_idempotent():
+def test_a_board_that_falls_silent_sends_nothing_and_opens_again_afterwards():
     emulator = CytonEmulator(speed=8)
     emulator.stop()
     emulator.start()
@@ -112,9 +112,14 @@ def test_an_unresponsive_board_sends_nothing_and_stop_is_idempotent():
         sent = emulator.samples_sent
         time.sleep(0.5)
         assert board.get_board_data_count() == 0 and emulator.samples_sent == sent
+        emulator.responsive = True
+        wait_for_samples(board, 20)
     finally:
         board.stop_stream()
         board.release_session()
+        del board
+    board = open_board(emulator.port)
+    board.release_session()
     emulator.stop()
     emulator.stop()
 

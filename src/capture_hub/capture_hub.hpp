@@ -1,0 +1,84 @@
+// CaptureHub: the recording and session manager. Each .cpp file holds one cohesive group of
+// methods; module.cpp assembles them into the class in its published member order.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <functional>
+#include <string>
+
+namespace corvane::capture_hub {
+
+namespace py = pybind11;
+
+// ---- shared helpers (hub.cpp) -------------------------------------------------------------
+bool truthy(py::handle value);
+py::module_ os();
+py::object os_path();
+bool path_exists(const py::object& path);
+// The electrodes wired, in order, to the first six EEG rows of the Cyton board.
+py::list wired_electrodes();
+int cyton_board_id();
+py::object board_shim();
+// "session" + str(session_num)
+py::str session_header(const py::object& session_num);
+// "session" + str(session_num) + "_": the start of every file name of that session.
+py::str session_prefix(const py::object& session_num);
+// The names in `directory` that contain the session prefix and end with "_raw.fif", sorted.
+py::list session_recordings(const py::object& directory, const py::object& session_num);
+// Opens `path` with the built-in open in `mode`, hands the file to `use`, and always closes it.
+void with_file(const py::object& path, const char* mode, const std::function<void(py::object)>& use);
+// The whole text, or its lines, of `path` in the platform's default encoding.
+py::object read_text(const py::object& path);
+py::list read_lines(const py::object& path);
+
+// ---- construction (hub.cpp) ---------------------------------------------------------------
+void init(py::object self);
+
+// ---- board (board.cpp) --------------------------------------------------------------------
+py::object initialize_board(py::object self, py::object port);
+bool stop_stream(py::object self);
+py::list get_enabled_channels(py::object self);
+py::object get_current_data(py::object self);
+
+// ---- annotations log (annotations.cpp) ----------------------------------------------------
+py::object get_next_session_number(py::object self);
+py::list read_annotations_file(py::object self, py::object session_num);
+void append_to_annotations(py::object self, const py::str& text);
+// The label logged for an action: "Jaw" -> "Jaw_Clenching", "Left"/"Right" -> "..._Hand".
+py::str task_label(const py::object& action);
+// The class name of a task label in combined files: left, right, jaw, blinking, relax, ...
+py::str normalised_label(const py::object& task);
+
+// ---- session lifecycle (sessions.cpp) -----------------------------------------------------
+bool initialize_session(py::object self, py::object session_num);
+py::object get_next_task(py::object self);
+void stop_session(py::object self);
+
+// ---- recording (recorder.cpp) -------------------------------------------------------------
+bool start_recording(py::object self);
+void stop_recording(py::object self);
+py::object save_to_fif(py::object self, py::object eeg_data);
+
+// ---- channel configuration (channels.cpp) -------------------------------------------------
+py::set valid_channels();
+void set_channel_state(py::object self, py::object channel_name, py::object enabled);
+py::dict get_channel_positions(py::object self);
+py::tuple validate_channel_name(py::object valid, py::object name);
+bool update_channels(py::object self, py::object channel_names);
+void update_action_names(py::object self, py::object new_actions);
+
+// ---- session files (combiner.cpp, deletion.cpp, analysis.cpp) -----------------------------
+py::str combine_fif_files(py::object self);
+py::str combine_all_fif_files(py::object self);
+void delete_session(py::object self, py::object session_num);
+void delete_all_sessions(py::object self);
+py::tuple analyze_session(py::object self, py::object session_num);
+
+// ---- remote store and sample files (remote_store.cpp) -------------------------------------
+py::object default_api_url();
+bool save_session_data(py::object self, py::object session_num, py::object data);
+py::object load_session_data(py::object self, py::object session_num);
+py::list get_sample_files(py::object self);
+
+}  // namespace corvane::capture_hub

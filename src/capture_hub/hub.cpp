@@ -1,0 +1,146 @@
+// Construction of a CaptureHub and the small helpers every part of it uses.
+#include "capture_hub/capture_hub.hpp"
+
+#include "common/interop.hpp"
+
+namespace corvane::capture_hub {
+
+namespace {
+
+const char* const kDefaultBase = "C:\\Corvane";
+const char* const kDefaultSerialPort = "COM9";
+
+py::dict default_channel_states() {
+    py::dict states;
+    for (auto name : wired_electrodes()) states[name] = true;
+    return states;
+}
+
+// Action name -> [instruction, repetitions per session]; new lists on every call.
+py::dict default_task_names() {
+    py::dict tasks;
+    const char* const table[][2] = {
+        {"Right_Hand", "Imagine or perform right hand movement"},
+        {"Left_Hand", "Imagine or perform left hand movement"},
+        {"Blinking", "Blink your eyes at a comfortable pace"},
+        {"Jaw_Clenching", "Clench your jaw with moderate force"},
+        {"Relax", "Relax your body and mind, do nothing"},
+    };
+    for (const auto& row : table) {
+        py::list entry;
+        entry.append(row[1]);
+        entry.append(21);
+        tasks[row[0]] = entry;
+    }
+    return tasks;
+}
+
+}  // namespace
+
+bool truthy(py::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+py::module_ os() { return py::module_::import("os"); }
+
+py::object os_path() { return os().attr("path"); }
+
+bool path_exists(const py::object& path) { return truthy(os_path().attr("exists")(path)); }
+
+py::list wired_electrodes() {
+    py::list names;
+    for (const char* name : {"FCz", "C3", "Cz", "CPz", "C2", "C4"}) names.append(name);
+    return names;
+}
+
+py::object board_shim() { return py::module_::import("brainflow.board_shim").attr("BoardShim"); }
+
+int cyton_board_id() {
+    return py::module_::import("brainflow.board_shim").attr("BoardIds").attr("CYTON_BOARD").attr("value").cast<int>();
+}
+
+py::str session_header(const py::object& session_num) { return py::str("session") + py::str(session_num); }
+
+py::str session_prefix(const py::object& session_num) { return session_header(session_num) + py::str("_"); }
+
+py::list session_recordings(const py::object& directory, const py::object& session_num) {
+    py::str prefix = session_prefix(session_num);
+    py::list names;
+    for (auto name : os().attr("listdir")(directory)) {
+        if (truthy(name.attr("__contains__")(prefix)) && truthy(name.attr("endswith")("_raw.fif"))) names.append(name);
+    }
+    names.attr("sort")();
+    return names;
+}
+
+void with_file(const py::object& path, const char* mode, const std::function<void(py::object)>& use) {
+    py::object file = py::module_::import("builtins").attr("open")(path, mode);
+    try {
+        use(file);
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+}
+
+py::object read_text(const py::object& path) {
+    py::object content;
+    with_file(path, "r", [&](py::object file) { content = file.attr("read")(); });
+    return content;
+}
+
+py::list read_lines(const py::object& path) {
+    py::list lines;
+    with_file(path, "r", [&](py::object file) { lines = file.attr("readlines")(); });
+    return lines;
+}
+
+void init(py::object self) {
+    self.attr("board") = py::none();
+    self.attr("is_recording") = false;
+    self.attr("is_streaming") = false;
+    self.attr("current_session_num") = py::none();
+
+    py::object module_file = py::module_::import("capture_hub").attr("__file__");
+    corvane::print(os_path().attr("dirname")(module_file));
+
+    py::object base = getenv("CORVANE_PATH", py::str(kDefaultBase));
+    py::object data_dir = path_join({base, py::str("data")});
+    self.attr("data_dir") = data_dir;
+    self.attr("raw_dir") = path_join({data_dir, py::str("raw")});
+    self.attr("processed_dir") = path_join({data_dir, py::str("processed")});
+    self.attr("formatted_dir") = path_join({data_dir, py::str("formatted")});
+    self.attr("annotation_file") = path_join({data_dir, py::str("annotations.txt")});
+    py::object sample_dir = path_join({base, py::str("sample_data")});
+    self.attr("sample_dir") = sample_dir;
+    self.attr("formatted_sample_dir") = path_join({sample_dir, py::str("formatted")});
+
+    for (const char* directory : {"data_dir", "raw_dir", "processed_dir", "formatted_dir"}) {
+        os().attr("makedirs")(self.attr(directory), py::arg("exist_ok") = true);
+    }
+    py::object annotation_file = self.attr("annotation_file");
+    if (!path_exists(annotation_file)) {
+        with_file(annotation_file, "w", [](py::object file) { file.attr("write")(""); });
+    }
+
+    py::dict channel_states = default_channel_states();
+    self.attr("channel_states") = channel_states;
+    self.attr("channel_names") = py::list(channel_states.attr("keys")());
+    self.attr("task_names") = default_task_names();
+    self.attr("task_sequence") = py::list();
+    self.attr("current_task_index") = 0;
+    self.attr("break_duration") = 3;
+    // Seconds per task in the all-sessions timeline; the host may change it.
+    self.attr("task_duration") = 5;
+
+    // The board's port can be set for the deployment; the method's own default stays "COM9".
+    self.attr("initialize_board")(getenv("CORVANE_SERIAL_PORT", py::str(kDefaultSerialPort)));
+    self.attr("next_session_number") = self.attr("_get_next_session_number")();
+    self.attr("raw_data") = py::none();
+    self.attr("api_url") = default_api_url();
+}
+
+}  // namespace corvane::capture_hub

@@ -1,0 +1,52 @@
+"""Signals and readers shared by the capture_hub tests."""
+
+import os
+
+import mne
+import numpy as np
+
+from tools.cyton_emulator import MICROVOLTS_PER_COUNT
+
+ELECTRODES = ["FCz", "C3", "Cz", "CPz", "C2", "C4"]
+DEFAULT_ACTIONS = ["Right_Hand", "Left_Hand", "Blinking", "Jaw_Clenching", "Relax"]
+SEPARATOR = "_" * 45
+# A value read back may differ from the one sent by half a converter count.
+TOLERANCE = MICROVOLTS_PER_COUNT / 2 + 1e-9
+RAMP_PERIOD = 400_000
+
+
+def ramp(first_sample, count):
+    """Channel c of sample k carries (k mod period) / 4 - 100 c microvolts, so every stored value
+    tells which sample and which electrode it came from."""
+    index = np.arange(first_sample, first_sample + count) % RAMP_PERIOD
+    return index[:, None] / 4.0 - 100.0 * np.arange(8)[None, :]
+
+
+def sent_sample_numbers(data, electrodes):
+    """Checks that `data` (electrodes x samples) holds, row by row, what the emulator sent for
+    `electrodes` over consecutive samples, and returns those sample numbers."""
+    wired = np.array([ELECTRODES.index(name) for name in electrodes])
+    index = np.rint((data[0] + 100.0 * wired[0]) * 4.0)
+    sent = index[:, None] / 4.0 - 100.0 * wired[None, :]
+    # FIF files keep single precision: allow its rounding on top of the converter's.
+    np.testing.assert_allclose(data.T, sent, rtol=2.0**-23, atol=TOLERANCE)
+    assert np.all(np.diff(index) % RAMP_PERIOD == 1), "samples lost or repeated"
+    return index.astype(np.int64)
+
+
+def recordings(manager):
+    return sorted(name for name in os.listdir(manager.raw_dir) if name.endswith("_raw.fif"))
+
+
+def read_recording(manager, name):
+    return mne.io.read_raw_fif(os.path.join(manager.raw_dir, name), preload=True, verbose="error")
+
+
+def annotation_text(manager):
+    with open(manager.annotation_file) as f:
+        return f.read()
+
+
+def write_annotations(manager, text, newline=None):
+    with open(manager.annotation_file, "w", newline=newline) as f:
+        f.write(text)
