@@ -1,0 +1,242 @@
+// main() and cleanup_resources(): the decode-and-command loop over the live board stream.
+//
+// Every pass reads the module's globals afresh (board, eeg_buffer, model, ...), so a host that
+// rebinds one of them is heard on the next pass.
+#include <chrono>
+#include <optional>
+
+#include "common/interop.hpp"
+#include "live_pilot/live_pilot.hpp"
+#include "live_pilot/python_values.hpp"
+
+namespace corvane::live_pilot {
+
+namespace {
+
+constexpr double kConfidenceThreshold = 0.6;
+constexpr int kBlockRows = 4;
+constexpr int kBlocks = 5;
+constexpr double kPassPause = 0.02;
+// A board that delivers nothing for this long has stopped streaming; a pass never takes that
+// long while it streams (stop pause plus three one-second requests at most).
+constexpr double kBoardSilenceLimit = 5.0;
+
+// Samples the ring buffer still needs before its next window, or nullopt when its state does not
+// say (the caller then hands it the whole block).
+std::optional<long long> samples_to_next_window(const py::object& ring) {
+    auto index = exact_int(ring.attr("index"));
+    auto last = exact_int(ring.attr("last_window_end"));
+    auto size = exact_int(ring.attr("buffer_size"));
+    auto step = exact_int(ring.attr("step_size"));
+    if (!index || !last || !size || !step || *size <= 0) return std::nullopt;
+    long long since = ((*index - *last) % *size + *size) % *size;
+    if (*step - since <= 0) return std::nullopt;
+    return *step - since;
+}
+
+// The Q-network's output for one observation, as a NumPy vector.
+py::object q_values_of(const py::object& model, const py::object& observation) {
+    py::object q_net = model.attr("q_net");
+    py::object tensor = q_net.attr("obs_to_tensor")(observation)[py::int_(0)];
+    return q_net(tensor)[py::int_(0)].attr("detach")().attr("numpy")();
+}
+
+struct BlockDecision {
+    py::object action;
+    py::object confidence;
+};
+
+// The greedy action of one block and the margin of its normalised Q-value over the mean of the
+// others: the action is the one the confidence speaks for.
+BlockDecision decide_block(const py::object& q_values) {
+    auto np = py::module_::import("numpy");
+    py::object low = np.attr("min")(q_values);
+    py::object normalised = (q_values - low) / (np.attr("max")(q_values) - low + py::float_(1e-6));
+    py::object max_q = np.attr("max")(normalised);
+    py::object others = normalised[checked(PyObject_RichCompare(normalised.ptr(), max_q.ptr(), Py_NE))];
+    py::object confidence = py::len(others) > 0
+                                ? py::object(py::float_(max_q - np.attr("mean")(others)))
+                                : py::object(py::int_(0));
+    return {py::int_(np.attr("argmax")(q_values)), confidence};
+}
+
+// Candidate decisions of every block whose confidence passes the threshold, in block order.
+std::pair<py::list, py::list> decide_blocks(const py::object& model, const py::object& scaled_features) {
+    py::list predictions, confidences;
+    py::object no_grad = py::module_::import("torch").attr("no_grad")();
+    no_grad.attr("__enter__")();
+    try {
+        for (int block = 0; block < kBlocks; ++block) {
+            py::int_ first(block * kBlockRows), end((block + 1) * kBlockRows);
+            py::object state = scaled_features[py::make_tuple(whole(), slice_of(first, end), whole())];
+            BlockDecision decision = decide_block(q_values_of(model, state));
+            if (decision.confidence.cast<double>() > kConfidenceThreshold) {
+                predictions.append(decision.action);
+                confidences.append(decision.confidence);
+            }
+        }
+    } catch (...) {
+        no_grad.attr("__exit__")(py::none(), py::none(), py::none());
+        throw;
+    }
+    no_grad.attr("__exit__")(py::none(), py::none(), py::none());
+    return {predictions, confidences};
+}
+
+// Features of the latest window, decisions of its blocks, and the command sent to both outputs.
+void handle_window(const py::module_& m) {
+    auto np = py::module_::import("numpy");
+    py::object window = m.attr("eeg_buffer").attr("get_window")();
+    py::object window_data = window.attr("reshape")(1, m.attr("num_channels"), -1);
+    corvane::print(py::str("Processing window of shape: ") + py::str(window_data.attr("shape")));
+
+    py::list projections;
+    for (auto item : m.attr("csp_filters").attr("items")()) {
+        projections.append(item.cast<py::tuple>()[1].attr("transform")(window_data));
+    }
+    py::object csp_ftrs = np.attr("concatenate")(projections, py::arg("axis") = 1);
+    corvane::print(py::str("CSP Features Shape: ") + py::str(csp_ftrs.attr("shape")));
+
+    py::object ftrs = m.attr("dqnutils").attr("featuresarray_load")(py::arg("data_array") = csp_ftrs);
+    py::object shape = ftrs.attr("shape");
+    corvane::print(py::str("Extracted Features Shape: ") + py::str(shape));
+    // Scaled once: every block is a slice of the same scaled array.
+    py::object rows = ftrs.attr("reshape")(-1, shape[py::int_(-1)]);
+    py::object scaled = m.attr("scaler").attr("transform")(rows).attr("reshape")(shape);
+
+    auto [predictions, confidences] = decide_blocks(m.attr("model"), scaled);
+    py::tuple choice = m.attr("get_conservative_prediction")(predictions, confidences);
+    py::object command = py::str("S");
+    if (!choice[0].is_none()) {
+        command = m.attr("map_action_to_command")(choice[0]);
+        corvane::print(py::str("Mapped Command: ") + py::str(command) + py::str(" ") + py::str(predictions) +
+              py::str(confidences));
+    }
+    m.attr("simulation").attr("send_command")(command);
+    m.attr("arduino").attr("send_command")(command);
+}
+
+// The EEG rows of the samples that arrived since the previous read (the board's buffer is drained,
+// so no sample is read twice).
+py::object read_new_samples(const py::module_& m) {
+    py::object data = m.attr("board").attr("get_board_data")(m.attr("samples_per_read"));
+    py::object board_id = m.attr("BoardIds").attr("CYTON_BOARD").attr("value");
+    py::object eeg_channels = m.attr("BoardShim").attr("get_eeg_channels")(board_id);
+    py::object first_six = eeg_channels[slice_of(py::none(), py::int_(6))];
+    return data[py::make_tuple(first_six, whole())];
+}
+
+// Hands the block to the ring buffer in pieces that end where a window is due, so every window
+// is decoded even when one read brings several steps' worth of samples.
+void feed(const py::module_& m, const py::object& eeg_data) {
+    long long count = eeg_data.attr("shape")[py::int_(1)].cast<long long>();
+    long long fed = 0;
+    do {
+        py::object ring = m.attr("eeg_buffer");
+        long long piece = count - fed;
+        if (auto needed = samples_to_next_window(ring); needed && *needed < piece) piece = *needed;
+        py::object block = (fed == 0 && piece == count)
+                               ? eeg_data
+                               : eeg_data[py::make_tuple(whole(), slice_of(py::int_(fed), py::int_(fed + piece)))];
+        bool window_due = ring.attr("add_data")(block).cast<bool>();
+        fed += piece;
+        if (window_due) handle_window(m);
+    } while (fed < count);
+}
+
+[[noreturn]] void run_loop(const py::module_& m) {
+    using clock = std::chrono::steady_clock;
+    auto sleep = py::module_::import("time").attr("sleep");
+    auto last_data = clock::now();
+    while (true) {
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        py::object eeg_data = read_new_samples(m);
+        if (eeg_data.attr("shape")[py::int_(1)].cast<long long>() > 0) {
+            last_data = clock::now();
+            feed(m, eeg_data);
+        } else if (std::chrono::duration<double>(clock::now() - last_data).count() > kBoardSilenceLimit) {
+            raise(PyExc_TimeoutError, "Board stopped streaming: no samples for 5 seconds");
+        }
+        sleep(kPassPause);
+    }
+}
+
+// Runs one clean-up step; its error is kept if it is the first, so later steps still run.
+template <typename Step>
+void run_step(std::optional<py::error_already_set>& first_error, Step&& step) {
+    try {
+        step();
+    } catch (py::error_already_set& error) {
+        if (!first_error) first_error = error;
+    } catch (py::builtin_exception& error) {
+        error.set_error();
+        py::error_already_set converted;
+        if (!first_error) first_error = converted;
+    }
+}
+
+void main_(const py::module_& m) {
+    std::optional<py::error_already_set> first_error;
+    run_step(first_error, [&] {
+        try {
+            run_loop(m);
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_KeyboardInterrupt)) throw;
+            corvane::print("\nStopped by user.");
+        }
+    });
+    // Both outputs hear "S" however the loop ended, even when releasing the board fails first.
+    run_step(first_error, [&] { m.attr("simulation").attr("close")(); });
+    run_step(first_error, [&] { m.attr("board").attr("stop_stream")(); });
+    run_step(first_error, [&] { m.attr("board").attr("release_session")(); });
+    run_step(first_error, [&] { m.attr("simulation").attr("send_command")("S"); });
+    run_step(first_error, [&] { m.attr("arduino").attr("send_command")("S"); });
+    if (first_error) throw *first_error;
+}
+
+// The actuator is stopped even when releasing the board fails; the first failure is reported.
+void cleanup_resources(const py::module_& m) {
+    std::optional<std::string> failure;
+    auto attempt = [&](auto&& step) {
+        try {
+            step();
+        } catch (py::error_already_set& error) {
+            if (!error.matches(PyExc_Exception)) throw;
+            if (!failure) failure = exception_text(error);
+        } catch (py::builtin_exception& error) {
+            if (!failure) failure = error.what();
+        }
+    };
+    py::object board = m.attr("board");
+    bool prepared = false;
+    attempt([&] { prepared = board.attr("is_prepared")().cast<bool>(); });
+    if (prepared) {
+        attempt([&] { board.attr("stop_stream")(); });
+        attempt([&] { board.attr("release_session")(); });
+    }
+    attempt([&] { m.attr("arduino").attr("close")(); });
+    if (failure)
+        corvane::print("Error during cleanup: " + *failure);
+    else
+        corvane::print("Resources cleaned up successfully");
+}
+
+}  // namespace
+
+void bind_control_loop(py::module_& m) {
+    m.def("cleanup_resources", [m]() { cleanup_resources(m); },
+          py::doc("Clean up board and connection resources"));
+    m.def("main", [m]() { main_(m); });
+}
+
+void run_program(py::module_& m) {
+    std::optional<py::error_already_set> first_error;
+    run_step(first_error, [&] { m.attr("main")(); });
+    run_step(first_error, [&] { m.attr("cleanup_resources")(); });
+    if (first_error) throw *first_error;
+    // The program is done: leave the interpreter here rather than return to the module runner.
+    PyErr_SetObject(PyExc_SystemExit, py::int_(0).ptr());
+    throw py::error_already_set();
+}
+
+}  // namespace corvane::live_pilot
