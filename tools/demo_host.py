@@ -289,7 +289,6 @@ class DemoHost:
             raise DemoError(f"Port {o.port} on 127.0.0.1 is in use ({exc.strerror or exc}): "
                             "another simulator or demo may be running. Stop it, or pass --port.")
         self._on_exit("simulator", self.simulator.stop)
-        self._on_exit("stop command", self.send_stop)
         os.environ["CORVANE_SIMULATOR_URL"] = self.simulator.url
         self.say(f"Movement simulator: {self.simulator.url}/  (open it in a browser to watch)")
 
@@ -305,6 +304,7 @@ class DemoHost:
             except OSError as exc:
                 self.say(f"Actuator controller: none (127.0.0.1:80 unavailable: {exc.strerror}); "
                          "live_pilot's controller requests will fail harmlessly")
+        self._on_exit("stop command", self.send_stop)   # runs before both servers stop
 
         if o.browser:
             from tools.headless_chromium import HeadlessChromium
@@ -359,12 +359,6 @@ class DemoHost:
         if not hub.is_streaming:
             raise DemoError(f"The board did not open on {port} (see demo.log).")
 
-        with self.console.capture():
-            samples = hub.get_sample_files()
-            patterns, classes = hub.analyze_session(0)
-        self.say(f"  sample recording analysed as session 0: classes {', '.join(classes)}")
-        self.report["sample_classes"] = list(classes)
-
         if o.trials_per_class != 21:
             hub.update_action_names({name: [text, o.trials_per_class]
                                      for name, (text, _) in hub.task_names.items()})
@@ -397,6 +391,12 @@ class DemoHost:
                                   f"{time.monotonic() - began:.0f} s", final=True)
             combined = hub.combine_fif_files()
             hub.stop_stream()
+            samples = hub.get_sample_files()
+            patterns, classes = hub.analyze_session(0)
+        self.say(f"  combined into {combined}")
+        self.say(f"  sample recording {samples[0] if samples else '(missing)'} analysed as "
+                 f"session 0: classes {', '.join(classes)}")
+        self.report["sample_classes"] = list(classes)
         if not self.real_port:
             emulator.stop()
         self.report.update(session=session, trials=total, combined_file=combined,
@@ -749,6 +749,8 @@ def prepare_environment(base):
         os.environ[name] = str(base / sub)
     os.environ["TMPDIR"] = str(tmp)
     tempfile.tempdir = str(tmp)
+    from brainflow.board_shim import BoardShim
+    BoardShim.set_log_file(str(base / "brainflow.log"))   # the driver's own log, off the terminal
 
 
 def main(argv=None):

@@ -67,16 +67,24 @@ class HeadlessChromium:
         return self
 
     def stop(self):
+        """Closes the browser (politely first, so it removes its own temporary files)."""
         if self._ws is not None:
+            try:
+                self.call("Browser.close")
+            except (OSError, RuntimeError, ValueError):
+                pass
             self._ws.close()
             self._ws = None
         if self.process is not None:
-            self.process.terminate()
             try:
-                self.process.wait(timeout=10)
+                self.process.wait(timeout=5)
             except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+                self.process.terminate()
+                try:
+                    self.process.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    self.process.kill()
+                    self.process.wait()
             self.process = None
         if self._profile is not None:
             shutil.rmtree(self._profile, ignore_errors=True)
