@@ -1,0 +1,47 @@
+"""Times PolicyForge.setup_eeg + process_epochs on a 105-trial, 6-channel, 250 Hz recording, with
+featuresarray_load native and, for comparison, item by item through the libraries.
+
+    PYTHONPATH=build/dev python bench/policy_forge_pipeline.py
+"""
+import contextlib
+import io
+import os
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "policy_forge"))
+from conftest import CLASSES, write_recording  # noqa: E402
+from feature_reference import features_per_item  # noqa: E402
+
+import policy_forge  # noqa: E402
+
+
+def run(path, base, per_item=False):
+    os.environ["CORVANE_PATH"] = base
+    forge = policy_forge.PolicyForge()
+    if per_item:
+        forge.featuresarray_load = features_per_item  # instance attribute shadows the method
+    with contextlib.redirect_stdout(io.StringIO()):
+        start = time.perf_counter()
+        forge.setup_eeg(path)
+        loaded = time.perf_counter()
+        forge.process_epochs()
+        done = time.perf_counter()
+    return loaded - start, done - loaded
+
+
+def main():
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "S03_raw.fif")
+        write_recording(path, classes=CLASSES, trials_per_class=21)
+        native = run(path, folder)
+        library = run(path, folder, per_item=True)
+    print(f"setup_eeg {native[0]:.2f} s; process_epochs {native[1]:.2f} s native features, "
+          f"{library[1]:.2f} s item-by-item features (ratio {library[1] / native[1]:.1f}); "
+          f"total {sum(native):.2f} s")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,117 @@
+"""PolicyForge construction, loading a recording, and epochs -> filters, scaler and split features."""
+import contextlib
+import io
+import os
+import re
+
+import joblib
+import numpy as np
+import pytest
+
+from conftest import CHANNELS, base_directory, write_recording
+
+
+def own_lines(printed):
+    """The trainer's own lines among MNE's log lines, which also go to standard output."""
+    own = re.compile(r"^(Using \d+ components|Skipping event_id|CSP filters saved|Scaler saved|Training samples"
+                     r"|Testing samples)")
+    return [line for line in printed.splitlines() if own.match(line)]
+
+
+def test_module_globals_and_classes_in_order(policy_forge):
+    names = [name for name in vars(policy_forge) if not name.startswith("__")]
+    expected = ["os", "joblib", "np", "mne", "gym", "pywt", "scipy", "stats", "Sequential", "Dense", "PReLU",
+                "Conv1D", "Dropout", "SpatialDropout1D", "MaxPooling1D", "GlobalMaxPooling1D", "Layer",
+                "AveragePooling1D", "LSTM", "Reshape", "BatchNormalization", "l1_l2", "train_test_split",
+                "StandardScaler", "CSP", "DQNPolicy", "DQN", "BaseCallback", "CheckpointCallback", "EvalCallback",
+                "random"]
+    assert names[: len(expected)] == expected
+    assert policy_forge.scipy.signal.welch is not None
+    assert policy_forge.PolicyForge.__module__ == "policy_forge"
+
+
+def test_new_trainer_state(policy_forge, tmp_path, monkeypatch):
+    monkeypatch.setenv("CORVANE_PATH", str(tmp_path))
+    forge = policy_forge.PolicyForge()
+    assert list(vars(forge)) == [
+        "ncomp", "GLOBAL_SHAPE_LENGTH", "raw", "events", "csp_filter_objects", "csp_transformed_data", "X_train",
+        "X_test", "y_train", "y_test", "scaler", "task_names", "base_path", "csp_filters_path", "scaler_path"]
+    assert forge.ncomp == 4 and forge.GLOBAL_SHAPE_LENGTH is None and forge.raw is None
+    assert forge.csp_filter_objects == {} and forge.csp_transformed_data == {} and forge.task_names == []
+    assert type(forge.scaler).__name__ == "StandardScaler" and not hasattr(forge.scaler, "mean_")
+    assert forge.csp_filters_path == os.path.join(str(tmp_path), "csp_filters_ovr.pkl")
+    assert forge.scaler_path == os.path.join(str(tmp_path), "scaler.pkl")
+    # The variable is read once, at construction; nothing is created on disk.
+    monkeypatch.setenv("CORVANE_PATH", "/elsewhere")
+    assert forge.base_path == str(tmp_path) and os.listdir(tmp_path) == []
+    monkeypatch.delenv("CORVANE_PATH")
+    assert policy_forge.PolicyForge().csp_filters_path == os.path.join("C:\\Corvane", "csp_filters_ovr.pkl")
+
+
+def test_setup_eeg_returns_the_raw_and_the_annotation_events(processed, five_class_recording):
+    forge = processed[0]
+    raw, events = forge.raw, forge.events
+    assert raw.ch_names == CHANNELS
+    assert raw.get_montage() is not None
+    event_array, event_ids = events
+    assert sorted(event_ids) == sorted(set(five_class_recording[1]))
+    assert len(event_array) == len(five_class_recording[1])
+
+
+def test_setup_eeg_default_path_and_missing_file(policy_forge, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    forge = policy_forge.PolicyForge()
+    with pytest.raises(FileNotFoundError, match=os.path.join("formatted_data", "S03.fif")):
+        forge.setup_eeg()
+    assert forge.raw is None
+
+
+def test_process_epochs_splits_scales_and_saves_the_artefacts(processed):
+    forge, (X_train, X_test, y_train, y_test), printed, base = processed
+    epochs = 30
+    assert X_train.shape == (24, 4, 522) and X_test.shape == (6, 4, 522)
+    assert forge.GLOBAL_SHAPE_LENGTH == 522 and forge.ncomp == 4
+    assert sorted(set(y_train.tolist())) == [0, 1, 2, 3, 4] and len(y_train) + len(y_test) == epochs
+    # The scaler was fitted on component rows of the training features.
+    rows = X_train.reshape(-1, 522)
+    np.testing.assert_allclose(rows.mean(axis=0), 0, atol=1e-9)
+    assert own_lines(printed) == [
+        "Using 4 components based on available channels",
+        "CSP filters saved successfully.",
+        "Scaler saved successfully.",
+        "Training samples per class: " + str(np.bincount(y_train)),
+        "Testing samples per class: " + str(np.bincount(y_test)),
+    ]
+    assert sorted(os.listdir(base)) == ["csp_filters_ovr.pkl", "scaler.pkl"]
+    filters = joblib.load(os.path.join(base, "csp_filters_ovr.pkl"))
+    assert list(filters) == [1, 2, 3, 4, 5]
+    window = np.random.default_rng(0).standard_normal((1, len(CHANNELS), 1250)) * 1e-6
+    assert filters[3].transform(window).shape == (1, 4, 1250)
+    scaler = joblib.load(os.path.join(base, "scaler.pkl"))
+    assert scaler.n_features_in_ == 522
+    np.testing.assert_allclose(scaler.mean_, forge.scaler.mean_)
+
+
+def test_process_epochs_without_event_id_one(policy_forge, tmp_path):
+    # Three channels, ids 1..3; a list without id 1 used to fail after the filters were saved.
+    path = tmp_path / "three.fif"
+    write_recording(str(path), channels=["C3", "Cz", "C4"], classes=["left", "relax", "right"], trials_per_class=5)
+    with base_directory(tmp_path):
+        forge = policy_forge.PolicyForge()
+    forge.setup_eeg(str(path))
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        X_train, X_test, y_train, y_test = forge.process_epochs([2, 3])
+    assert own_lines(out.getvalue())[0] == "Using 3 components based on available channels"
+    assert forge.ncomp == 3 and X_train.shape[1:] == (3, 522)
+    assert len(X_train) + len(X_test) == 10 and set(y_train.tolist()) == {0, 1}
+    assert list(forge.csp_filter_objects) == [2, 3]
+
+
+def test_process_epochs_needs_event_ids(policy_forge, tmp_path):
+    with base_directory(tmp_path):
+        forge = policy_forge.PolicyForge()
+    for empty in ([], (), None):
+        with pytest.raises(ValueError, match="^No event IDs provided$"):
+            forge.process_epochs(empty)
+    assert os.listdir(tmp_path) == []
