@@ -437,27 +437,36 @@ class DemoHost:
             labels = sorted(ids, key=ids.get)          # class k <-> k-th event id, ascending
             forge.process_epochs([ids[label] for label in labels])
             model, callbacks = forge.setup_training(labels)
-        prepared = time.monotonic() - began
+            split = HeldOutSplit(forge, labels)
         n_train, n_test = len(forge.y_train), len(forge.y_test)
+        if o.training_data == "windows":
+            x, y = split.training_windows()
+            with self.console.capture():
+                model.set_env(policy_forge.Plasticity(
+                    images_per_episode=1, dataset=(x, y), random=True, ncomp=forge.ncomp,
+                    global_shape_length=forge.GLOBAL_SHAPE_LENGTH, n_actions=len(labels)))
+            data_note = f"{len(x)} live-style blocks from the {n_train} training epochs"
+        else:
+            data_note = "the feature rows process_epochs prepared"
         self.say(f"  {n_train + n_test} epochs ({n_train} for training, {n_test} held out), "
                  f"classes {', '.join(f'{k}={name}' for k, name in enumerate(labels))}; "
-                 f"features ready in {prepared:.0f} s")
+                 f"ready in {time.monotonic() - began:.0f} s")
+        self.say(f"  the agent learns from {data_note}")
         learn_began = time.monotonic()
         with self.console.capture():
             model.learn(total_timesteps=o.steps, callback=callbacks + [self._progress_bar(o.steps)])
         self.report["training_seconds"] = round(time.monotonic() - learn_began, 1)
 
         predicted = model.predict(forge.X_test, deterministic=True)[0]
-        held_out = float(np.mean(predicted == forge.y_test))
-        windows_acc, windows_decided = self._held_out_windows(model, forge, labels)
-        self.say(f"  held-out accuracy of the agent: {held_out:.2f} over {n_test} epochs "
-                 f"(chance {1 / len(labels):.2f})")
-        self.say(f"  held-out epochs decoded as the live loop does (all filters, confidence rule): "
-                 f"{windows_acc:.2f} ({windows_decided} of {n_test} decided)")
+        rows_accuracy = float(np.mean(predicted == forge.y_test))
+        live_accuracy, decided = split.decode_held_out(model)
+        self.say(f"  held-out accuracy, epochs decoded as the live loop decodes a window: "
+                 f"{live_accuracy:.2f} ({decided} of {n_test} decided; chance {1 / len(labels):.2f})")
+        self.say(f"  held-out accuracy on process_epochs' own test rows: {rows_accuracy:.2f}")
         self.report.update(classes=labels, epochs=n_train + n_test, held_out=n_test,
-                           steps=o.steps, held_out_accuracy=round(held_out, 3),
-                           held_out_live_rule_accuracy=round(windows_acc, 3),
-                           held_out_live_rule_decided=windows_decided)
+                           steps=o.steps, training_data=o.training_data,
+                           held_out_accuracy=round(live_accuracy, 3), held_out_decided=decided,
+                           held_out_rows_accuracy=round(rows_accuracy, 3))
         return model, forge, labels
 
     def _progress_bar(self, total):
@@ -479,33 +488,6 @@ class DemoHost:
                 return True
 
         return ProgressBar()
-
-    def _held_out_windows(self, model, forge, labels):
-        """Decodes the held-out epochs the way live_pilot decodes a window: a 5-s stretch of the
-        cleaned recording through every CSP filter, features, scaler, one query per block, the
-        confidence margin and the conservative choice. Training features pass each epoch only
-        through its own class's filter, so this is the fairer preview of live accuracy."""
-        import joblib
-        import mne
-        from sklearn.model_selection import train_test_split
-
-        ids = forge.events[1]
-        with self.console.capture():
-            epochs = mne.Epochs(forge.raw, forge.events[0], event_id=[ids[l] for l in labels],
-                                tmin=-0.5, tmax=5.5, baseline=(-0.5, 1), preload=True)
-        order = [ids[l] for l in labels]
-        y = np.array([order.index(e) for e in epochs.events[:, -1]])
-        _, test_idx = train_test_split(np.arange(len(y)), test_size=0.2, random_state=42, stratify=y)
-        data = forge.raw.get_data(picks="eeg")
-        filters, scaler = joblib.load(forge.csp_filters_path), joblib.load(forge.scaler_path)
-        correct = decided = 0
-        for i in test_idx:
-            start = epochs.events[i, 0] - forge.raw.first_samp + int(0.5 * FS)
-            window = data[:, start:start + WINDOW][None]
-            choice = decode_window(window, filters, scaler, forge, model)
-            decided += choice is not None
-            correct += choice == y[i]
-        return correct / len(test_idx), decided
 
     # 4. artefacts where live_pilot loads them
     def place_artefacts(self, model, forge):
@@ -666,7 +648,8 @@ class DemoHost:
             f"  trained         {r['steps']} steps on {r['epochs'] - r['held_out']} epochs "
             f"in {r['training_seconds']:.0f} s",
             f"  held-out        accuracy {r['held_out_accuracy']:.2f} over {r['held_out']} epochs "
-            f"(chance {chance:.2f}); decoded the live way {r['held_out_live_rule_accuracy']:.2f}",
+            f"decoded as live windows (chance {chance:.2f}); "
+            f"{r['held_out_rows_accuracy']:.2f} on process_epochs' test rows",
             f"  live            accuracy {r['live_accuracy']:.2f} over {r['live_windows']} windows "
             f"({r['live_accuracy_clean_windows']:.2f} over the {r['live_clean_windows']} windows "
             f"inside one cue; {r['live_decided']} windows with a decision)",
@@ -689,15 +672,77 @@ class DemoHost:
             self.say(line)
 
 
-def decode_window(window, filters, scaler, forge, model):
-    """One window (1, channels, samples) -> the class live_pilot would decide, or None."""
+class HeldOutSplit:
+    """The epochs of the combined recording split as process_epochs splits them, cut into the
+    5-second windows live_pilot decodes.
+
+    process_epochs passes each epoch only through the CSP filter of its own class, so its rows
+    tell the agent which filter made them, and with it the label; live_pilot instead passes every
+    window through all filters and queries each block. Training on blocks made the live way (each
+    filter's block of a training epoch, labelled with the epoch's class) and judging held-out
+    epochs the live way keeps training and use alike."""
+
+    OFFSETS = (0, 62, 125, 187, 250)   # window starts after the cue, samples (0 to 1 s)
+
+    def __init__(self, forge, labels):
+        import joblib
+        import mne
+        from sklearn.model_selection import train_test_split
+
+        ids = forge.events[1]
+        order = [ids[label] for label in labels]
+        epochs = mne.Epochs(forge.raw, forge.events[0], event_id=order, tmin=-0.5, tmax=5.5,
+                            baseline=(-0.5, 1), preload=False)
+        epochs.drop_bad()
+        self.y = np.array([order.index(e) for e in epochs.events[:, -1]])
+        # Same labels, test share and seed as process_epochs, hence the same split.
+        self.train_idx, self.test_idx = train_test_split(
+            np.arange(len(self.y)), test_size=0.2, random_state=42, stratify=self.y)
+        if not np.array_equal(self.y[self.test_idx], forge.y_test):
+            raise RuntimeError("the held-out epochs differ from those process_epochs held out")
+        self.starts = epochs.events[:, 0] - forge.raw.first_samp
+        self.data = forge.raw.get_data(picks="eeg")
+        self.filters = joblib.load(forge.csp_filters_path)
+        self.scaler = joblib.load(forge.scaler_path)
+        self.forge = forge
+
+    def blocks(self, index, offset):
+        start = self.starts[index] + offset
+        return window_blocks(self.data[:, start:start + WINDOW][None], self.filters, self.scaler,
+                             self.forge)
+
+    def training_windows(self):
+        x, y = [], []
+        for i in self.train_idx:
+            for offset in self.OFFSETS:
+                blocks = self.blocks(i, offset)
+                x.extend(blocks)
+                y.extend([self.y[i]] * len(blocks))
+        return np.array(x), np.array(y)
+
+    def decode_held_out(self, model):
+        correct = decided = 0
+        for i in self.test_idx:
+            choice = decide(self.blocks(i, int(0.5 * FS)), model)
+            decided += choice is not None
+            correct += choice == self.y[i]
+        return correct / len(self.test_idx), decided
+
+
+def window_blocks(window, filters, scaler, forge):
+    """A window (1, channels, samples) -> the five scaled (4, 522) blocks live_pilot queries."""
     projected = np.concatenate([csp.transform(window) for csp in filters.values()], axis=1)
     features = forge.featuresarray_load(projected)
     scaled = scaler.transform(features.reshape(-1, features.shape[-1])).reshape(features.shape)
+    return [scaled[0, i:i + 4] for i in range(0, 20, 4)]
+
+
+def decide(blocks, model):
+    """live_pilot's decision over the blocks of one window: the greedy action of each block whose
+    Q-value margin passes 0.6, then the conservative choice among those."""
     predictions, confidences = [], []
-    for i in range(0, 20, 4):
-        block = scaled[:, i:i + 4, :]
-        q = model.q_net(model.q_net.obs_to_tensor(block)[0])[0].detach().numpy()
+    for block in blocks:
+        q = model.q_net(model.q_net.obs_to_tensor(block[None])[0])[0].detach().numpy()
         q = (q - q.min()) / (q.max() - q.min() + 1e-6)
         others = q[q != q.max()]
         confidence = float(q.max() - others.mean()) if len(others) else 0
@@ -717,7 +762,10 @@ def parse_args(argv):
     p.add_argument("--rest-seconds", type=float, default=1.0, help="pause between trials")
     p.add_argument("--record-speed", type=float, default=10.0,
                    help="emulator speed while recording (x real time)")
-    p.add_argument("--steps", type=int, default=20000, help="DQN training steps")
+    p.add_argument("--steps", type=int, default=10000, help="DQN training steps")
+    p.add_argument("--training-data", choices=("windows", "epochs"), default="windows",
+                   help="what the agent learns from: blocks of 5-s windows through every filter, "
+                        "as live_pilot decodes (default), or process_epochs' own rows")
     p.add_argument("--windows", type=int, default=60, help="live windows to decode")
     p.add_argument("--segment-seconds", type=float, default=12.0, help="length of one live cue")
     p.add_argument("--live-speed", type=float, default=2.0,
