@@ -166,7 +166,8 @@ class CytonEmulator:
 
     def _command(self, command):
         self.commands.append(command)
-        # Reset and stop end the stream at once: packets not yet on the line are never sent.
+        # Reset and stop end the stream at once: packets not yet on the line are never sent
+        # (a reset also starts the count afresh with the next "b").
         if command == "v":
             self._streaming = False
             self._pending = BANNER
@@ -176,6 +177,7 @@ class CytonEmulator:
             self._streaming = True
         elif command == "s":
             self._streaming = False
+            self.samples_sent -= len(self._pending) // PACKET_SIZE
             self._pending = b""
 
     def _queue_due_packets(self):

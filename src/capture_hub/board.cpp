@@ -3,6 +3,8 @@
 
 #include "common/interop.hpp"
 
+#include <algorithm>
+
 namespace corvane::capture_hub {
 
 namespace {

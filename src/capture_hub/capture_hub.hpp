@@ -24,7 +24,13 @@ py::object board_shim();
 py::str session_header(const py::object& session_num);
 // "session" + str(session_num) + "_": the start of every file name of that session.
 py::str session_prefix(const py::object& session_num);
-// The names in `directory` that contain the session prefix and end with "_raw.fif", sorted.
+// Sort key of a recording name "session<N>_<seconds>_raw.fif" within all recordings: the given
+// session, then the recording second as a number (names without one last), then the name.
+py::tuple recording_order(const py::object& session, const py::object& name);
+// The last element (the name) of each key, in ascending key order.
+py::list names_in_order(const py::list& keyed);
+// The names in `directory` that contain the session prefix and end with "_raw.fif", in recording
+// order: "session" N "_" seconds names sort by their seconds, which is their string order too.
 py::list session_recordings(const py::object& directory, const py::object& session_num);
 // Opens `path` with the built-in open in `mode`, hands the file to `use`, and always closes it.
 void with_file(const py::object& path, const char* mode, const std::function<void(py::object)>& use);
@@ -69,6 +75,19 @@ bool update_channels(py::object self, py::object channel_names);
 void update_action_names(py::object self, py::object new_actions);
 
 // ---- session files (combiner.cpp, deletion.cpp, analysis.cpp) -----------------------------
+// Recordings of raw_dir read with preload and joined in the given order, with each file's
+// sample count; announce prints "Loading <path>" before each read.
+struct JoinedRecordings {
+    py::object raw;
+    py::list lengths;
+};
+JoinedRecordings join_recordings(py::object self, const py::list& names, bool announce);
+// Annotates the k-th joined recording with labels[k] (None: no label): onset where its first
+// sample lies in the joined recording, duration its own length. Replaces earlier annotations.
+void label_recordings(const JoinedRecordings& joined, const py::list& labels);
+// labels[k] = k-th task for the k-th of `count` recordings (None when tasks run out); returns how
+// many tasks had no recording.
+size_t pair_tasks_with_recordings(const py::list& tasks, size_t count, py::list& labels, bool normalise);
 py::str combine_fif_files(py::object self);
 py::str combine_all_fif_files(py::object self);
 void delete_session(py::object self, py::object session_num);

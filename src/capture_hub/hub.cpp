@@ -65,13 +65,27 @@ py::str session_header(const py::object& session_num) { return py::str("session"
 
 py::str session_prefix(const py::object& session_num) { return session_header(session_num) + py::str("_"); }
 
+py::tuple recording_order(const py::object& session, const py::object& name) {
+    py::list parts = name.attr("split")("_");
+    bool numbered = parts.size() > 1 && truthy(parts[1].attr("isdigit")());
+    py::object seconds = numbered ? py::object(py::int_(parts[1])) : py::object(py::int_(0));
+    return py::make_tuple(session, numbered ? 0 : 1, seconds, name);
+}
+
 py::list session_recordings(const py::object& directory, const py::object& session_num) {
     py::str prefix = session_prefix(session_num);
-    py::list names;
+    py::list keyed;
     for (auto name : os().attr("listdir")(directory)) {
-        if (truthy(name.attr("__contains__")(prefix)) && truthy(name.attr("endswith")("_raw.fif"))) names.append(name);
+        if (truthy(name.attr("__contains__")(prefix)) && truthy(name.attr("endswith")("_raw.fif"))) {
+            keyed.append(recording_order(py::int_(0), py::reinterpret_borrow<py::object>(name)));
+        }
     }
-    names.attr("sort")();
+    return names_in_order(keyed);
+}
+
+py::list names_in_order(const py::list& keyed) {
+    py::list names;
+    for (auto entry : py::module_::import("builtins").attr("sorted")(keyed)) names.append(entry.cast<py::tuple>()[3]);
     return names;
 }
 

@@ -37,6 +37,7 @@ void define_members(py::object cls) {
     add_method(cls, "save_to_fif", &save_to_fif, py::arg("eeg_data"), py::doc("Save EEG data as FIF file"));
     add_method(cls, "_read_annotations_file", &read_annotations_file, py::arg("session_num"),
                py::doc("Read tasks from annotations file for a specific session"));
+    add_method(cls, "analyze_session", &analyze_session, py::arg("session_num"), py::doc("Analyze recorded session data"));
     add_method(cls, "set_channel_state", &set_channel_state, py::arg("channel_name"), py::arg("enabled"),
                py::doc("Enable/disable a channel"));
     add_method(cls, "get_enabled_channels", &get_enabled_channels, py::doc("Get list of enabled channel indices"));
@@ -52,8 +53,19 @@ void define_members(py::object cls) {
                 "Returns: (bool, str) - (is_valid, error_message)"));
     add_method(cls, "get_current_data", &get_current_data, py::doc("Get current data for plotting"));
     add_method(cls, "stop_session", &stop_session, py::doc("Stop current session"));
+    add_method(cls, "combine_fif_files", &combine_fif_files, py::doc("Combine all FIF files into one in formatted_data"));
     add_method(cls, "update_action_names", &update_action_names, py::arg("new_actions"),
                py::doc("Update the action names and their configurations"));
+    add_method(cls, "delete_session", &delete_session, py::arg("session_num"),
+               py::doc("Delete a specific session and its files"));
+    add_method(cls, "delete_all_sessions", &delete_all_sessions, py::doc("Delete all session files and reset"));
+    add_method(cls, "combine_all_fif_files", &combine_all_fif_files,
+               py::doc("Combine FIF files from all sessions into one"));
+    add_method(cls, "save_session_data", &save_session_data, py::arg("session_num"), py::arg("data"),
+               py::doc("Save session data to remote storage"));
+    add_method(cls, "load_session_data", &load_session_data, py::arg("session_num"),
+               py::doc("Load session data from remote storage"));
+    add_method(cls, "get_sample_files", &get_sample_files, py::doc("Get list of available sample data files"));
     add_method(cls, "update_channels", &update_channels, py::arg("channel_names"),
                py::doc("Update the active channel configuration"));
 }

@@ -50,3 +50,25 @@ def annotation_text(manager):
 def write_annotations(manager, text, newline=None):
     with open(manager.annotation_file, "w", newline=newline) as f:
         f.write(text)
+
+
+def noise(first_sample, count):
+    """Independent noise per channel, tens of microvolts: full-rank EEG for CSP."""
+    return np.random.default_rng(first_sample).normal(0.0, 20.0, (count, 8))
+
+
+def make_recordings(manager, session, lengths):
+    """Saves one synthetic recording per length for `session`; recording k holds about
+    1000 * session + k in every sample, so its place in a join is visible."""
+    previous = manager.current_session_num
+    manager.current_session_num = session
+    names = []
+    for k, length in enumerate(lengths):
+        before = set(recordings(manager))
+        value = 1000.0 * session + k
+        rng = np.random.default_rng(1000 * session + k)
+        manager.save_to_fif(np.full((6, length), value) + rng.normal(0.0, 1e-3, (6, length)))
+        [name] = set(recordings(manager)) - before
+        names.append(name)
+    manager.current_session_num = previous
+    return names

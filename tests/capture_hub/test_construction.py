@@ -12,19 +12,29 @@ ATTRIBUTES = [
     "break_duration", "task_duration", "next_session_number", "raw_data", "api_url",
 ]
 
+MEMBERS = [
+    "__init__", "_get_next_session_number", "initialize_board", "stop_stream", "initialize_session",
+    "get_next_task", "start_recording", "stop_recording", "save_to_fif", "_read_annotations_file",
+    "analyze_session", "set_channel_state", "get_enabled_channels", "get_channel_positions",
+    "VALID_CHANNELS", "validate_channel_name", "get_current_data", "stop_session", "combine_fif_files",
+    "update_action_names", "delete_session", "delete_all_sessions", "combine_all_fif_files",
+    "save_session_data", "load_session_data", "get_sample_files", "update_channels",
+]
+
 
 def test_class_is_a_plain_python_class_with_its_members_and_docstrings():
     assert capture_hub.__file__.endswith(".so")
     assert CaptureHub.__module__ == "capture_hub" and CaptureHub.__bases__ == (object,)
     members = [name for name in vars(CaptureHub) if not name.startswith("__") or name == "__init__"]
-    assert members[:4] == ["__init__", "_get_next_session_number", "initialize_board", "stop_stream"]
-    assert members.index("VALID_CHANNELS") + 1 == members.index("validate_channel_name")
+    assert members == MEMBERS
     assert CaptureHub.initialize_board.__doc__ == "Initialize OpenBCI board"
     assert CaptureHub._read_annotations_file.__doc__ == "Read tasks from annotations file for a specific session"
     assert CaptureHub.validate_channel_name.__doc__ == (
         "Validate if a channel name follows 10-20 system naming convention\n"
         "Returns: (bool, str) - (is_valid, error_message)"
     )
+    assert CaptureHub.combine_fif_files.__doc__ == "Combine all FIF files into one in formatted_data"
+    assert CaptureHub.get_sample_files.__doc__ == "Get list of available sample data files"
     assert CaptureHub.__init__.__doc__ is None
     valid = CaptureHub.VALID_CHANNELS
     assert isinstance(valid, set) and len(valid) == 84

@@ -1,0 +1,71 @@
+// Deleting one session (its files and its block in the annotations log) or every session.
+#include "capture_hub/capture_hub.hpp"
+
+#include "common/interop.hpp"
+
+namespace corvane::capture_hub {
+
+namespace {
+
+// The lines of the log without the block of `session_num`: its header, task lines and separator.
+py::list lines_without_session(const py::list& lines, const py::object& session_num) {
+    py::str header = session_header(session_num);
+    py::list kept;
+    bool in_session = false;
+    for (auto line : lines) {
+        if (line.attr("strip")().equal(header)) {
+            in_session = true;
+        } else if (in_session) {
+            if (truthy(line.attr("strip")().attr("startswith")("_"))) in_session = false;
+        } else {
+            kept.append(line);
+        }
+    }
+    return kept;
+}
+
+// Rewrites the log as text in the platform's encoding, through a temporary file renamed over it.
+void rewrite_annotations(py::object self, const py::list& lines) {
+    auto io = py::module_::import("io");
+    write_atomically(self.attr("annotation_file"), [&](py::object file) {
+        py::object text = io.attr("TextIOWrapper")(file);
+        text.attr("writelines")(lines);
+        text.attr("flush")();
+        text.attr("detach")();
+    });
+}
+
+}  // namespace
+
+void delete_session(py::object self, py::object session_num) {
+    py::str prefix = session_prefix(session_num);
+    for (const char* folder : {"raw_dir", "processed_dir", "formatted_dir"}) {
+        py::object directory = self.attr(folder);
+        for (auto name : os().attr("listdir")(directory)) {
+            if (truthy(name.attr("__contains__")(prefix))) {
+                os().attr("remove")(path_join({directory, py::reinterpret_borrow<py::object>(name)}));
+            }
+        }
+    }
+    py::object annotation_file = self.attr("annotation_file");
+    if (!path_exists(annotation_file)) return;
+    rewrite_annotations(self, lines_without_session(read_lines(annotation_file), session_num));
+}
+
+void delete_all_sessions(py::object self) {
+    for (const char* folder : {"raw_dir", "processed_dir", "formatted_dir"}) {
+        py::object directory = self.attr(folder);
+        for (auto name : os().attr("listdir")(directory)) {
+            py::object file_path = path_join({directory, py::reinterpret_borrow<py::object>(name)});
+            guarded<bool>("Error deleting " + py::str(file_path).cast<std::string>() + ": ", false, [&] {
+                os().attr("remove")(file_path);
+                return true;
+            });
+        }
+    }
+    with_file(self.attr("annotation_file"), "w", [](py::object file) { file.attr("write")(""); });
+    self.attr("next_session_number") = 1;
+    self.attr("current_session_num") = py::none();
+}
+
+}  // namespace corvane::capture_hub
