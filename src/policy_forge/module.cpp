@@ -45,10 +45,14 @@ PYBIND11_MODULE(policy_forge, m) {
     options.disable_function_signatures();
     import_globals(m);
 
+    m.attr("Plasticity") = make_plasticity();
+    m.attr("CustomCallback") = make_custom_callback();
+    m.attr("KerasDQNPolicy") = make_keras_dqn_policy();
     py::object trainer = corvane::make_class(kModuleName, "PolicyForge",
                                              py::make_tuple(py::module_::import("builtins").attr("object")));
     m.attr("PolicyForge") = trainer;
     bind_loading(trainer);
     bind_epochs(trainer);
     bind_features(trainer);
+    bind_training(trainer);
 }

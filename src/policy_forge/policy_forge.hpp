@@ -31,6 +31,10 @@ void add_signed_method(py::object cls, const char* name, const char* parameters,
     add_method(cls, name, std::forward<Function>(function), py::doc(text.c_str()), extra...);
 }
 
+// A class made by make_class gets its methods after creation; an abstract base class must then
+// recount which abstract methods are still missing.
+inline void refresh_abstract_methods(py::object cls) { py::module_::import("abc").attr("update_abstractmethods")(cls); }
+
 // PolicyForge members, by concern.
 void bind_loading(py::object cls);   // __init__, setup_eeg
 void bind_epochs(py::object cls);    // process_epochs
