@@ -1,0 +1,105 @@
+import json
+import socket
+import time
+
+import pytest
+
+
+def unused_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def test_module_connections_use_the_configured_addresses(live_pilot, simulator, controller):
+    assert live_pilot.simulation.host == simulator.url
+    assert (live_pilot.arduino.host, live_pilot.arduino.port) == ("127.0.0.1", controller.port)
+    fresh = vars(live_pilot.ArduinoConnection("h", 80))
+    assert list(fresh.items()) == [("host", "h"), ("port", 80), ("current_command", "S"), ("STOP_DURATION", 0.5)]
+
+
+def test_simulator_replies(live_pilot, servers):
+    simulator, _ = servers
+    connection = live_pilot.SimulationConnection(simulator.url)
+    assert connection.send_command("F") is True
+    assert connection.send_command("X") is False  # {"status": "error"}
+    assert simulator.requests == ["/command/F", "/command/X"]
+
+    replies = {
+        "/command/a": (200, json.dumps({"status": "OK"}), 0),
+        "/command/b": (500, json.dumps({"status": "ok"}), 0),  # the status code is not looked at
+        "/command/c": (200, "not json", 0),
+        "/command/d": (200, json.dumps({"state": "ok"}), 0),
+        "/command/e": (200, json.dumps(["ok"]), 0),
+    }
+    simulator.reply = lambda path: replies[path]
+    assert [connection.send_command(c) for c in "abcde"] == [False, True, False, False, False]
+    assert connection.close() is None
+
+
+def test_simulator_down_or_silent_gives_false_within_a_second(live_pilot, servers, capsys):
+    simulator, _ = servers
+    assert live_pilot.SimulationConnection(f"http://127.0.0.1:{unused_port()}").send_command("S") is False
+    simulator.reply = lambda path: (200, json.dumps({"status": "ok"}), 3)
+    started = time.monotonic()
+    assert live_pilot.SimulationConnection(simulator.url).send_command("S") is False
+    assert time.monotonic() - started < 2.5
+    assert capsys.readouterr().out == ""
+
+
+def test_controller_change_sequence(live_pilot, servers, capsys):
+    _, controller = servers
+    arduino = live_pilot.ArduinoConnection("127.0.0.1", controller.port)
+    arduino.STOP_DURATION = 0.05
+    arduino.send_command("S")
+    assert controller.requests == [] and capsys.readouterr().out == ""
+
+    started = time.monotonic()
+    arduino.send_command("F")
+    assert time.monotonic() - started >= 0.05  # the pause between stop and command
+    arduino.send_command("F")
+    assert controller.requests == ["/S", "/F"] and arduino.current_command == "F"
+    assert capsys.readouterr().out == "Stopping for 1 second...\nChanged to new command: F\n"
+
+    arduino.send_command("S")
+    assert controller.requests == ["/S", "/F", "/S", "/S"]
+    assert capsys.readouterr().out.endswith("Changed to new command: S\n")
+
+    arduino.close()
+    assert controller.requests[-1] == "/S" and arduino.current_command == "S"
+
+
+def test_controller_down_or_slow(live_pilot, servers, capsys):
+    arduino = live_pilot.ArduinoConnection("127.0.0.1", unused_port())
+    arduino.STOP_DURATION = 0
+    arduino.send_command("R")
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0] == "Stopping for 1 second..."
+    assert [line.startswith("HTTP request error: ") for line in lines[1:3]] == [True, True]
+    assert lines[3] == "Changed to new command: R" and arduino.current_command == "R"
+
+    _, controller = servers
+    controller.reply = lambda path: (200, "", 2)
+    slow = live_pilot.ArduinoConnection("127.0.0.1", controller.port)
+    started = time.monotonic()
+    slow.close()
+    assert time.monotonic() - started < 1.8
+    assert capsys.readouterr().out.startswith("HTTP request error: ")
+
+
+def test_controller_failures_inside_a_change(live_pilot, capsys):
+    class Failing(live_pilot.ArduinoConnection):
+        def _send_http_command(self, command):
+            raise RuntimeError("wire cut")
+
+    arduino = Failing("127.0.0.1", 80)
+    arduino.send_command("B")
+    assert capsys.readouterr().out.splitlines() == ["Stopping for 1 second...", "Connection error: wire cut"]
+    assert arduino.current_command == "S"
+
+    class Interrupted(live_pilot.ArduinoConnection):
+        def _send_http_command(self, command):
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        Interrupted("127.0.0.1", 80).send_command("B")
