@@ -24,6 +24,7 @@ import contextlib
 import json
 import os
 import re
+import shutil
 import signal
 import sys
 import tempfile
@@ -105,11 +106,17 @@ class Console:
         stream = _CapturedStream(self, listener)
         saved = sys.stdout, sys.stderr
         sys.stdout = sys.stderr = stream
+        # Native libraries (TensorFlow, the board driver) write to file descriptor 2 directly.
+        self.log.flush()
+        saved_fd = os.dup(2)
+        os.dup2(self.log.fileno(), 2)
         try:
             yield stream
         finally:
             stream.flush_partial()
             sys.stdout, sys.stderr = saved
+            os.dup2(saved_fd, 2)
+            os.close(saved_fd)
 
     def close(self):
         self._end_progress()
@@ -132,6 +139,8 @@ class _CapturedStream:
 
     def _line(self, line, when):
         line = line.rstrip("\r")
+        if self.console.log.closed:   # written after the run, by a handler that kept this stream
+            return
         self.console.log.write(line + "\n")
         if self.listener is not None:
             self.listener(line, when)
@@ -144,6 +153,9 @@ class _CapturedStream:
             self._partial = ""
 
     def flush(self):
+        pass
+
+    def close(self):  # a logging handler that kept this stream may close it at exit
         pass
 
     def isatty(self):
@@ -291,6 +303,7 @@ class DemoHost:
         self._on_exit("simulator", self.simulator.stop)
         os.environ["CORVANE_SIMULATOR_URL"] = self.simulator.url
         self.say(f"Movement simulator: {self.simulator.url}/  (open it in a browser to watch)")
+        self._on_exit("temporary files", shutil.rmtree, self.base / "tmp", True)
 
         self.controller = None
         if "CORVANE_ACTUATOR_HOST" in os.environ and not o.controller_stand_in:
@@ -548,7 +561,17 @@ class DemoHost:
                 import live_pilot
             except Exception as exc:
                 raise DemoError(f"live_pilot could not start: {exc!r} (see demo.log)")
-        self._on_exit("live_pilot clean-up", self._quiet, live_pilot.cleanup_resources)
+        cleaned = []
+
+        def clean_up_live():
+            if not cleaned:
+                cleaned.append(True)
+                with self.console.capture():
+                    live_pilot.cleanup_resources()
+                # Drop the module's released board, so it is not finalised at interpreter exit.
+                live_pilot.board = None
+
+        self._on_exit("live_pilot clean-up", clean_up_live)
         if self.real_port:
             live_began[0] = time.monotonic()
             self.say(f"  NOW: {schedule[0]}")
@@ -572,8 +595,7 @@ class DemoHost:
         watcher.join(timeout=5)
         player.stop()
         self.console.progress(f"  decoded {min(len(windows), o.windows)} windows", final=True)
-        with self.console.capture():
-            live_pilot.cleanup_resources()
+        clean_up_live()
         self._score_live(windows[:o.windows], decisions, player, labels, sent_before)
 
     def _watch_live(self, windows, sent_before, wanted, step_seconds):
