@@ -37,129 +37,18 @@ from pathlib import Path
 import numpy as np
 
 from tools.cyton_emulator import CytonEmulator
+from tools.demo_console import Console
+from tools.demo_scoring import (FS, WINDOW, CuePlayer, HeldOutSplit, conservative_choice,
+                                percentile_ms)
 from tools.make_sample_recording import ACTIONS, make_sample_recording
 from tools.movement_simulator import MovementSimulator
 from tools.simulated_subject import SimulatedSubject
 
 REPO = Path(__file__).resolve().parents[1]
-FS = 250
-WINDOW = 1250                # live_pilot's window, samples
-MIN_CONFIDENCE_KEPT = 0.6    # live_pilot keeps a block's decision above this margin
-COMMANDS = {0: "L", 1: "R", 2: "F", 3: "B"}   # live_pilot's class -> command table
-
-# Module lines worth showing on the terminal as they happen (everything goes to the log).
-ECHO = re.compile(r"^(Board initialized|Board streaming stopped|Error |Saved combined|"
-                  r"Using \d+ components|CSP filters saved|Scaler saved|Training samples|"
-                  r"Testing samples|DQN model loaded|CSP filters loaded|Scaler loaded|"
-                  r"BrainFlow session prepared|Started data stream|Stopped by user|"
-                  r"Resources cleaned up|Connection error|Sample file not found)")
 
 
 class DemoError(Exception):
     """A failure explained to the user in one message (no traceback on the terminal)."""
-
-
-# --- terminal and log -----------------------------------------------------------------------
-class Console:
-    """The host's own lines go to the terminal and to demo.log; the modules' output is captured
-    into demo.log, with a few lines echoed indented."""
-
-    def __init__(self, log_path):
-        self.terminal = sys.stdout
-        self.log = open(log_path, "a", buffering=1, encoding="utf-8")
-        self.tty = self.terminal.isatty()
-        self._progress_open = False
-
-    def say(self, text=""):
-        self._end_progress()
-        self.terminal.write(text + "\n")
-        self.terminal.flush()
-        self.log.write(text + "\n")
-
-    def progress(self, text, final=False):
-        """One updating line on a terminal; on a pipe only the final state of each bar."""
-        if self.tty:
-            self.terminal.write("\r" + text.ljust(78)[:120])
-            self.terminal.flush()
-            self._progress_open = True
-            if final:
-                self._end_progress()
-        elif final:
-            self.terminal.write(text + "\n")
-            self.terminal.flush()
-        if final:
-            self.log.write(text + "\n")
-
-    def _end_progress(self):
-        if self._progress_open:
-            self.terminal.write("\n")
-            self._progress_open = False
-
-    def echo(self, line):
-        self._end_progress()
-        self.terminal.write("    | " + line + "\n")
-        self.terminal.flush()
-
-    @contextlib.contextmanager
-    def capture(self, listener=None):
-        """Routes sys.stdout/sys.stderr (the modules print through them) into the log."""
-        stream = _CapturedStream(self, listener)
-        saved = sys.stdout, sys.stderr
-        sys.stdout = sys.stderr = stream
-        # Native libraries (TensorFlow, the board driver) write to file descriptor 2 directly.
-        self.log.flush()
-        saved_fd = os.dup(2)
-        os.dup2(self.log.fileno(), 2)
-        try:
-            yield stream
-        finally:
-            stream.flush_partial()
-            sys.stdout, sys.stderr = saved
-            os.dup2(saved_fd, 2)
-            os.close(saved_fd)
-
-    def close(self):
-        self._end_progress()
-        self.log.close()
-
-
-class _CapturedStream:
-    def __init__(self, console, listener):
-        self.console, self.listener = console, listener
-        self._partial = ""
-        self.encoding = "utf-8"
-
-    def write(self, text):
-        now = time.monotonic()
-        self._partial += text
-        *lines, self._partial = self._partial.split("\n")
-        for line in lines:
-            self._line(line, now)
-        return len(text)
-
-    def _line(self, line, when):
-        line = line.rstrip("\r")
-        if self.console.log.closed:   # written after the run, by a handler that kept this stream
-            return
-        self.console.log.write(line + "\n")
-        if self.listener is not None:
-            self.listener(line, when)
-        if ECHO.match(line.strip()):
-            self.console.echo(line.strip())
-
-    def flush_partial(self):
-        if self._partial:
-            self._line(self._partial, time.monotonic())
-            self._partial = ""
-
-    def flush(self):
-        pass
-
-    def close(self):  # a logging handler that kept this stream may close it at exit
-        pass
-
-    def isatty(self):
-        return False
 
 
 # --- small services the demo runs --------------------------------------------------------------
@@ -192,60 +81,6 @@ class ControllerStandIn:
         self._server.server_close()
 
 
-class CuePlayer(threading.Thread):
-    """Plays the known cue sequence: segment k of `segment` samples gets cue schedule[k].
-
-    `clock()` gives the stream's sample position (the emulator's count, or elapsed real time
-    times 250 for a real board). Every change is logged as (sample position, cue)."""
-
-    def __init__(self, schedule, segment, clock, apply):
-        super().__init__(name="cue-player", daemon=True)
-        self.schedule, self.segment, self.clock, self.apply = schedule, segment, clock, apply
-        self.changes = [(0, schedule[0])]
-        self._stop_event = threading.Event()
-
-    def run(self):
-        current = 0
-        while not self._stop_event.wait(0.002):
-            position = self.clock()
-            k = min(position // self.segment, len(self.schedule) - 1)
-            if k != current:
-                current = k
-                self.apply(self.schedule[k])
-                self.changes.append((k * self.segment, self.schedule[k]))
-
-    def stop(self):
-        self._stop_event.set()
-        if self.is_alive():
-            self.join(timeout=2)
-
-    def cue_over(self, start, end):
-        """The cue that covers most of samples [start, end), and whether it covers all of them."""
-        bounds = [c[0] for c in self.changes] + [float("inf")]
-        shares = {}
-        for (begin, cue), finish in zip(self.changes, bounds[1:]):
-            overlap = min(end, finish) - max(start, begin)
-            if overlap > 0:
-                shares[cue] = shares.get(cue, 0) + overlap
-        cue = max(shares, key=shares.get)
-        return cue, shares[cue] == end - start
-
-
-def conservative_choice(predictions, confidences, threshold=0.5):
-    """The decision rule of live_pilot: among near-best candidates, the least confident."""
-    if not confidences:
-        return None
-    best = max(confidences)
-    close = [i for i, c in enumerate(confidences) if best - c <= threshold]
-    if len(close) > 1:
-        return predictions[min(close, key=lambda i: confidences[i])]
-    return predictions[confidences.index(best)]
-
-
-def percentile_ms(values, q):
-    return float(np.percentile(np.asarray(values) * 1000.0, q)) if values else float("nan")
-
-
 # --- the demo ---------------------------------------------------------------------------------
 class DemoHost:
     def __init__(self, options, console, real_port=None):
@@ -258,6 +93,7 @@ class DemoHost:
         self.browser = None
         self._main_running = False
         self._stop_requested = False
+        self.instructions = {}
         self._lock = threading.Lock()
 
     # Every step that starts something registers how to undo it; run() unwinds on any exit.
@@ -321,7 +157,7 @@ class DemoHost:
 
         if o.browser:
             from tools.headless_chromium import HeadlessChromium
-            self.browser = HeadlessChromium(width=760, height=520, profile_parent=self.tmp_dir())
+            self.browser = HeadlessChromium(width=760, height=480, profile_parent=self.tmp_dir())
             try:
                 self.browser.start()
             except Exception as exc:
@@ -375,6 +211,9 @@ class DemoHost:
         if o.trials_per_class != 21:
             hub.update_action_names({name: [text, o.trials_per_class]
                                      for name, (text, _) in hub.task_names.items()})
+        # What a person is asked to do for each label (shown when cueing a real subject live).
+        self.instructions = {ACTIONS[name]: text for name, (text, _) in hub.task_names.items()
+                             if name in ACTIONS}
         session = hub.next_session_number
         trial_samples = int(round(o.trial_seconds * FS))
         began = time.monotonic()
@@ -533,7 +372,7 @@ class DemoHost:
             os.environ["CORVANE_SERIAL_PORT"] = self.real_port
             live_began = [None]
             clock = lambda: 0 if live_began[0] is None else int((time.monotonic() - live_began[0]) * FS)
-            apply = lambda cue: self.say(f"  NOW: {cue}")
+            apply = lambda cue: self.say(f"  NOW: {self.instructions.get(cue, cue)}")
         else:
             subject = SimulatedSubject(seed=o.seed + 1000)   # a new session of the same person
             subject.cue = schedule[0]
@@ -574,7 +413,7 @@ class DemoHost:
         self._on_exit("live_pilot clean-up", clean_up_live)
         if self.real_port:
             live_began[0] = time.monotonic()
-            self.say(f"  NOW: {schedule[0]}")
+            apply(schedule[0])
         player.start()
         watcher = threading.Thread(target=self._watch_live, daemon=True,
                                    args=(windows, sent_before, o.windows, 438 / (FS * speed)))
@@ -692,86 +531,6 @@ class DemoHost:
             lines.append(f"    page          {r['page_screenshot']}")
         for line in lines:
             self.say(line)
-
-
-class HeldOutSplit:
-    """The epochs of the combined recording split as process_epochs splits them, cut into the
-    5-second windows live_pilot decodes.
-
-    process_epochs passes each epoch only through the CSP filter of its own class, so its rows
-    tell the agent which filter made them, and with it the label; live_pilot instead passes every
-    window through all filters and queries each block. Training on blocks made the live way (each
-    filter's block of a training epoch, labelled with the epoch's class) and judging held-out
-    epochs the live way keeps training and use alike."""
-
-    OFFSETS = (0, 62, 125, 187, 250)   # window starts after the cue, samples (0 to 1 s)
-
-    def __init__(self, forge, labels):
-        import joblib
-        import mne
-        from sklearn.model_selection import train_test_split
-
-        ids = forge.events[1]
-        order = [ids[label] for label in labels]
-        epochs = mne.Epochs(forge.raw, forge.events[0], event_id=order, tmin=-0.5, tmax=5.5,
-                            baseline=(-0.5, 1), preload=False)
-        epochs.drop_bad()
-        self.y = np.array([order.index(e) for e in epochs.events[:, -1]])
-        # Same labels, test share and seed as process_epochs, hence the same split.
-        self.train_idx, self.test_idx = train_test_split(
-            np.arange(len(self.y)), test_size=0.2, random_state=42, stratify=self.y)
-        if not np.array_equal(self.y[self.test_idx], forge.y_test):
-            raise RuntimeError("the held-out epochs differ from those process_epochs held out")
-        self.starts = epochs.events[:, 0] - forge.raw.first_samp
-        self.data = forge.raw.get_data(picks="eeg")
-        self.filters = joblib.load(forge.csp_filters_path)
-        self.scaler = joblib.load(forge.scaler_path)
-        self.forge = forge
-
-    def blocks(self, index, offset):
-        start = self.starts[index] + offset
-        return window_blocks(self.data[:, start:start + WINDOW][None], self.filters, self.scaler,
-                             self.forge)
-
-    def training_windows(self):
-        x, y = [], []
-        for i in self.train_idx:
-            for offset in self.OFFSETS:
-                blocks = self.blocks(i, offset)
-                x.extend(blocks)
-                y.extend([self.y[i]] * len(blocks))
-        return np.array(x), np.array(y)
-
-    def decode_held_out(self, model):
-        correct = decided = 0
-        for i in self.test_idx:
-            choice = decide(self.blocks(i, int(0.5 * FS)), model)
-            decided += choice is not None
-            correct += choice == self.y[i]
-        return correct / len(self.test_idx), decided
-
-
-def window_blocks(window, filters, scaler, forge):
-    """A window (1, channels, samples) -> the five scaled (4, 522) blocks live_pilot queries."""
-    projected = np.concatenate([csp.transform(window) for csp in filters.values()], axis=1)
-    features = forge.featuresarray_load(projected)
-    scaled = scaler.transform(features.reshape(-1, features.shape[-1])).reshape(features.shape)
-    return [scaled[0, i:i + 4] for i in range(0, 20, 4)]
-
-
-def decide(blocks, model):
-    """live_pilot's decision over the blocks of one window: the greedy action of each block whose
-    Q-value margin passes 0.6, then the conservative choice among those."""
-    predictions, confidences = [], []
-    for block in blocks:
-        q = model.q_net(model.q_net.obs_to_tensor(block[None])[0])[0].detach().numpy()
-        q = (q - q.min()) / (q.max() - q.min() + 1e-6)
-        others = q[q != q.max()]
-        confidence = float(q.max() - others.mean()) if len(others) else 0
-        if confidence > MIN_CONFIDENCE_KEPT:
-            predictions.append(int(np.argmax(q)))
-            confidences.append(confidence)
-    return conservative_choice(predictions, confidences)
 
 
 # --- command line -----------------------------------------------------------------------------

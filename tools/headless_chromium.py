@@ -61,6 +61,8 @@ class HeadlessChromium:
             self._ws = _WebSocket.connect("127.0.0.1", port, self._page_path(port), self.timeout)
             self.call("Page.enable")
             self.call("Runtime.enable")
+            self.call("Emulation.setDeviceMetricsOverride", {   # the page gets exactly this size
+                "width": self.width, "height": self.height, "deviceScaleFactor": 1, "mobile": False})
         except BaseException:
             self.stop()
             raise

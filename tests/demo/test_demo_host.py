@@ -10,7 +10,8 @@ from pathlib import Path
 
 import pytest
 
-from tools.demo_host import CuePlayer, conservative_choice
+from tools.demo_console import Console
+from tools.demo_scoring import CuePlayer, conservative_choice
 
 REPO = Path(__file__).resolve().parents[2]
 MODULES = ("capture_hub", "policy_forge", "live_pilot")
@@ -34,6 +35,26 @@ def test_live_windows_are_labelled_by_the_cue_they_lie_in():
     assert conservative_choice([1, 3], [0.9, 0.7]) == 3
     assert conservative_choice([1, 3], [0.95, 0.3]) == 1
     assert conservative_choice([], []) is None
+
+
+def test_module_output_goes_to_the_log_and_key_lines_to_the_terminal(tmp_path, capsys):
+    console = Console(tmp_path / "demo.log")
+    heard = []
+    before = os.fstat(2)
+    with console.capture(lambda line, when: heard.append(line)):
+        print("Board initialized successfully")
+        print("Writing /x/y_raw.fif", end="")
+        print(" ... done")
+        os.write(2, b"native library chatter\n")   # what TensorFlow or a driver writes
+    after = os.fstat(2)
+    console.say("own line")
+    console.close()
+    terminal = capsys.readouterr().out
+    log = (tmp_path / "demo.log").read_text()
+    assert heard == ["Board initialized successfully", "Writing /x/y_raw.fif ... done"]
+    assert "native library chatter" in log and "Writing /x/y_raw.fif ... done" in log
+    assert terminal == "    | Board initialized successfully\nown line\n"
+    assert (before.st_ino, before.st_dev) == (after.st_ino, after.st_dev)   # stderr restored
 
 
 def test_port_in_use_is_reported_before_anything_starts(tmp_path):
