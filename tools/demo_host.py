@@ -558,8 +558,10 @@ def parse_args(argv):
     p.add_argument("--controller-stand-in", action="store_true",
                    help="use the stand-in controller even when CORVANE_ACTUATOR_HOST is set")
     o = p.parse_args(argv)
-    if o.trials_per_class < 2:
-        p.error("--trials-per-class must be at least 2 (the held-out split needs two per class)")
+    if o.trials_per_class < 5:
+        # Training drops the first trial (its epoch starts before the recording) and holds out a
+        # fifth of the rest, stratified: that needs at least one held-out epoch of every class.
+        p.error("--trials-per-class must be at least 5")
     if o.trial_seconds < 6.0:
         p.error("--trial-seconds must be at least 6 (training cuts epochs to 5.5 s after each cue)")
     if o.steps < 1 or o.windows < 1 or o.record_speed <= 0 or o.live_speed <= 0:

@@ -16,6 +16,10 @@ import time
 import urllib.request
 
 BROWSER_NAMES = ("chromium", "chromium-browser")
+# Chromium keeps Unix sockets in its profile and temporary directories and aborts when their
+# paths pass the socket path limit (about 100 bytes); longer parents fall back to the system's.
+_MAX_PARENT_LENGTH = 60
+_SYSTEM_TMP = tempfile.gettempdir()
 
 
 class BrowserMissing(RuntimeError):
@@ -45,7 +49,10 @@ class HeadlessChromium:
 
     def start(self):
         binary = find_browser()
-        self._profile = tempfile.mkdtemp(prefix="corvane-chromium-", dir=self.profile_parent)
+        parent = self.profile_parent
+        if parent is None or len(str(parent)) > _MAX_PARENT_LENGTH:
+            parent = _SYSTEM_TMP
+        self._profile = tempfile.mkdtemp(prefix="corvane-chromium-", dir=parent)
         args = [binary, "--headless=new", "--disable-gpu", "--no-first-run",
                 "--no-default-browser-check", "--disable-background-networking",
                 "--disable-component-update", "--disable-sync", "--disable-extensions",
@@ -55,7 +62,9 @@ class HeadlessChromium:
                 f"--user-data-dir={self._profile}", "--remote-debugging-port=0", "about:blank"]
         if hasattr(os, "geteuid") and os.geteuid() == 0:
             args.insert(1, "--no-sandbox")  # Chromium refuses to sandbox as root
-        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        env = dict(os.environ, TMPDIR=self._profile)   # its own temporary files go with the profile
+        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                        env=env)
         try:
             port = self._wait_for_port()
             self._ws = _WebSocket.connect("127.0.0.1", port, self._page_path(port), self.timeout)

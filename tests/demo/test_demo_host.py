@@ -100,7 +100,7 @@ def test_interrupt_stops_everything_and_releases_the_board(tmp_path):
 
 @pytest.mark.skipif(not have_modules, reason="needs the built modules")
 def test_shortened_demo_runs_end_to_end(tmp_path):
-    args = ["--port", "0", "--trials-per-class", "4", "--steps", "1500", "--windows", "6",
+    args = ["--port", "0", "--trials-per-class", "5", "--steps", "1500", "--windows", "6",
             "--record-speed", "20", "--live-speed", "3", "--segment-seconds", "6"]
     browser = subprocess.run(["which", "chromium"], capture_output=True).returncode == 0
     if not browser:
@@ -109,7 +109,7 @@ def test_shortened_demo_runs_end_to_end(tmp_path):
     out, _ = proc.communicate(timeout=900)
     assert proc.returncode == 0, out[-4000:]
     report = json.loads((tmp_path / "report.json").read_text())
-    assert report["trials"] == 20 and report["live_windows"] == 6
+    assert report["trials"] == 25 and report["live_windows"] == 6
     assert report["simulator_commands"] >= 6
     assert 0 <= report["held_out_accuracy"] <= 1 and 0 <= report["live_accuracy"] <= 1
     assert 0 < report["latency_p50_ms"] <= report["latency_p99_ms"] < 5000
