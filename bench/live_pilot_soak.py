@@ -11,6 +11,7 @@ import _thread
 import argparse
 import contextlib
 import os
+import signal
 import threading
 import time
 
@@ -96,6 +97,8 @@ def main():
     parser.add_argument("--minutes", type=float, default=10.0)
     parser.add_argument("--speed", type=float, default=1.0, help="emulator speed (x real time)")
     args = parser.parse_args()
+    # A shell that starts this in the background leaves Ctrl-C ignored; the run ends by interrupt.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     with temporary_folder() as folder, emulator_process(args.speed, counter=True) as port:
         artefacts = build_artefacts(folder)

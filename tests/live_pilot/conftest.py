@@ -128,25 +128,8 @@ def synthetic_recording(path):
 
 
 def save_agent(forge, path):
-    """A saved DQN agent sized for the forge's feature blocks; it need not be trained."""
-    from stable_baselines3 import DQN
-
-    if hasattr(forge, "setup_training"):
-        model, _ = forge.setup_training(LABELS)
-    else:
-        import gymnasium
-
-        class Blocks(gymnasium.Env):
-            observation_space = gymnasium.spaces.Box(-np.inf, np.inf, (forge.ncomp, forge.GLOBAL_SHAPE_LENGTH), np.float32)
-            action_space = gymnasium.spaces.Discrete(len(LABELS))
-
-            def reset(self, seed=None, options=None):
-                return np.zeros(self.observation_space.shape, np.float32), {}
-
-            def step(self, action):
-                return np.zeros(self.observation_space.shape, np.float32), 0.0, True, False, {}
-
-        model = DQN("MlpPolicy", Blocks(), policy_kwargs={"net_arch": [16]}, seed=0)
+    """Saves the (untrained) agent the training pipeline sets up: a real archive for DQN.load."""
+    model, _ = forge.setup_training(LABELS)
     model.save(path)
 
 
