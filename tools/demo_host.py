@@ -305,6 +305,11 @@ class DemoHost:
                  f"ready in {time.monotonic() - began:.0f} s")
         self.say(f"  the agent learns from {data_note}")
         learn_began = time.monotonic()
+        # Python's, NumPy's and torch's generators (the environment draws with Python's):
+        # repeatable training for a given seed.
+        from stable_baselines3.common.utils import set_random_seed
+        set_random_seed(o.seed)
+        model.action_space.seed(o.seed)
         with self.console.capture():
             model.learn(total_timesteps=o.steps, callback=callbacks + [self._progress_bar(o.steps)])
         self.report["training_seconds"] = round(time.monotonic() - learn_began, 1)
