@@ -1,0 +1,125 @@
+import importlib.util
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from tools.demo_console import Console
+from tools.demo_scoring import CuePlayer, conservative_choice
+
+REPO = Path(__file__).resolve().parents[2]
+MODULES = ("capture_hub", "policy_forge", "live_pilot")
+have_hub = importlib.util.find_spec("capture_hub") is not None
+have_modules = all(importlib.util.find_spec(m) is not None for m in MODULES)
+
+
+def demo(base, *args, env=None, **kwargs):
+    return subprocess.Popen([sys.executable, "-m", "tools.demo_host", "--base", str(base), *args],
+                            cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                            env=env or os.environ.copy(), **kwargs)
+
+
+def test_live_windows_are_labelled_by_the_cue_they_lie_in():
+    player = CuePlayer(["left", "jaw", "relax"], segment=1000, clock=lambda: 0, apply=None)
+    player.changes += [(1000, "jaw"), (2000, "relax")]
+    assert player.cue_over(0, 1000) == ("left", True)
+    assert player.cue_over(600, 1850) == ("jaw", False)     # most of it, not all
+    assert player.cue_over(2500, 3750) == ("relax", True)   # the last cue lasts
+    # The live rule: of near-equal candidates the least confident wins.
+    assert conservative_choice([1, 3], [0.9, 0.7]) == 3
+    assert conservative_choice([1, 3], [0.95, 0.3]) == 1
+    assert conservative_choice([], []) is None
+
+
+def test_module_output_goes_to_the_log_and_key_lines_to_the_terminal(tmp_path, capsys):
+    console = Console(tmp_path / "demo.log")
+    heard = []
+    before = os.fstat(2)
+    with console.capture(lambda line, when: heard.append(line)):
+        print("Board initialized successfully")
+        print("Writing /x/y_raw.fif", end="")
+        print(" ... done")
+        os.write(2, b"native library chatter\n")   # what TensorFlow or a driver writes
+    after = os.fstat(2)
+    console.say("own line")
+    console.close()
+    terminal = capsys.readouterr().out
+    log = (tmp_path / "demo.log").read_text()
+    assert heard == ["Board initialized successfully", "Writing /x/y_raw.fif ... done"]
+    assert "native library chatter" in log and "Writing /x/y_raw.fif ... done" in log
+    assert terminal == "    | Board initialized successfully\nown line\n"
+    assert (before.st_ino, before.st_dev) == (after.st_ino, after.st_dev)   # stderr restored
+
+
+def test_port_in_use_is_reported_before_anything_starts(tmp_path):
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        port = busy.getsockname()[1]
+        proc = demo(tmp_path, "--port", str(port), "--no-browser")
+        out, _ = proc.communicate(timeout=120)
+    assert proc.returncode == 2, out
+    assert f"Port {port} on 127.0.0.1 is in use" in out
+    assert not (tmp_path / "data").exists()
+
+
+def test_missing_browser_is_reported(tmp_path):
+    env = dict(os.environ, PATH=str(tmp_path))   # no chromium anywhere on PATH
+    proc = demo(tmp_path / "base", env=env)
+    out, _ = proc.communicate(timeout=120)
+    assert proc.returncode == 2
+    assert "Chromium was not found" in out and "--no-browser" in out
+    assert not (tmp_path / "base").exists()
+
+
+@pytest.mark.skipif(not have_hub, reason="needs the built capture_hub module")
+def test_interrupt_stops_everything_and_releases_the_board(tmp_path):
+    proc = demo(tmp_path, "--port", "0", "--no-browser", "--record-speed", "1")
+    lines = []
+    deadline = time.monotonic() + 180
+    for line in proc.stdout:
+        lines.append(line)
+        if "Board initialized successfully" in line:
+            break
+        assert time.monotonic() < deadline, "".join(lines)
+    time.sleep(1.0)
+    proc.send_signal(signal.SIGINT)
+    out = "".join(lines) + proc.communicate(timeout=60)[0]
+    assert proc.returncode == 130, out
+    assert "Interrupted." in out and "Board streaming stopped" in out
+    assert "\"S\" was sent to the simulator" in out
+    log = (tmp_path / "demo.log").read_text()
+    assert "clean-up step" not in log, log[-2000:]
+
+
+@pytest.mark.skipif(not have_modules, reason="needs the built modules")
+def test_shortened_demo_runs_end_to_end(tmp_path):
+    args = ["--port", "0", "--trials-per-class", "5", "--steps", "1500", "--windows", "6",
+            "--record-speed", "20", "--live-speed", "3", "--segment-seconds", "6"]
+    browser = subprocess.run(["which", "chromium"], capture_output=True).returncode == 0
+    if not browser:
+        args.append("--no-browser")
+    proc = demo(tmp_path, *args)
+    out, _ = proc.communicate(timeout=900)
+    assert proc.returncode == 0, out[-4000:]
+    report = json.loads((tmp_path / "report.json").read_text())
+    assert report["trials"] == 25 and report["live_windows"] == 6
+    assert report["simulator_commands"] >= 6
+    assert 0 <= report["held_out_accuracy"] <= 1 and 0 <= report["live_accuracy"] <= 1
+    assert 0 < report["latency_p50_ms"] <= report["latency_p99_ms"] < 5000
+    for path in ["data/formatted/S03.fif", "sample_data/formatted/S03.fif", "sample_data/annotations.txt",
+                 "artefacts/csp_filters_ovr.pkl", "artefacts/scaler.pkl",
+                 "artefacts/sample_data/processed/dqn_model_session1.zip", "demo.log"]:
+        assert (tmp_path / path).is_file(), path
+    # The artefacts were moved, not copied: live_pilot's directory holds the only copies.
+    assert not (tmp_path / "csp_filters_ovr.pkl").exists()
+    if browser:
+        assert report["page_received"] >= report["simulator_commands"]
+        assert (tmp_path / "simulator_page.png").read_bytes()[:4] == b"\x89PNG"
+    assert "Report" in out and "held-out" in out and "latency" in out
