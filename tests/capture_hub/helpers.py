@@ -1,6 +1,10 @@
 """Signals and readers shared by the capture_hub tests."""
 
+import contextlib
 import os
+import signal
+import subprocess
+import sys
 
 import mne
 import numpy as np
@@ -72,3 +76,19 @@ def make_recordings(manager, session, lengths):
         names.append(name)
     manager.current_session_num = previous
     return names
+
+
+@contextlib.contextmanager
+def command_line_tool(module, *args):
+    """Runs `python -m <module> <args>` from the project root and yields (first output line,
+    process); on leaving, an interrupt must end the tool with status 0."""
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    process = subprocess.Popen([sys.executable, "-m", module, *args], cwd=root, stdout=subprocess.PIPE, text=True)
+    try:
+        yield process.stdout.readline().strip(), process
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=30) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()

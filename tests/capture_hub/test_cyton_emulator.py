@@ -1,7 +1,3 @@
-import os
-import signal
-import subprocess
-import sys
 import time
 
 import numpy as np
@@ -15,6 +11,7 @@ from tools.cyton_emulator import (
     CytonEmulator,
     encode_packets,
 )
+from tests.capture_hub.helpers import command_line_tool
 
 CYTON = BoardIds.CYTON_BOARD.value
 EEG_ROWS = BoardShim.get_eeg_channels(CYTON)
@@ -125,19 +122,7 @@ def test_a_board_that_falls_silent_sends_nothing_and_opens_again_afterwards():
 
 
 def test_command_line_prints_its_port_and_stops_on_interrupt():
-    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    process = subprocess.Popen(
-        [sys.executable, "-m", "tools.cyton_emulator", "--speed", "2"],
-        cwd=root, stdout=subprocess.PIPE, text=True,
-    )
-    try:
-        port = process.stdout.readline().strip()
+    with command_line_tool("tools.cyton_emulator", "--speed", "2") as (port, _):
         assert port.startswith("/dev/")
         board = open_board(port)
         board.release_session()
-        process.send_signal(signal.SIGINT)
-        assert process.wait(timeout=30) == 0
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()

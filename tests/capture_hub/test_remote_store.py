@@ -1,8 +1,5 @@
 import json
 import os
-import signal
-import subprocess
-import sys
 import threading
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
@@ -11,6 +8,7 @@ import requests
 
 from capture_hub import CaptureHub
 from tools.session_store import SessionStore
+from tests.capture_hub.helpers import command_line_tool
 
 
 class ScriptedServer:
@@ -174,21 +172,11 @@ def test_sample_files(hub, capsys):
 
 
 def test_the_store_runs_from_the_command_line(hub):
-    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    process = subprocess.Popen(
-        [sys.executable, "-m", "tools.session_store", "--port", "0"], cwd=root, stdout=subprocess.PIPE, text=True
-    )
-    try:
-        hub.api_url = process.stdout.readline().strip()
+    with command_line_tool("tools.session_store", "--port", "0") as (url, _):
+        hub.api_url = url
         assert hub.api_url.startswith("http://127.0.0.1:") and hub.api_url.endswith("/api")
         assert hub.save_session_data(4, b"session four") is True
         assert hub.load_session_data(4) == b"session four"
         assert hub.load_session_data(5) is None
         bad = requests.post(hub.api_url + "/session_data", data=b"{not json", timeout=30)
         assert bad.status_code == 400
-        process.send_signal(signal.SIGINT)
-        assert process.wait(timeout=30) == 0
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
