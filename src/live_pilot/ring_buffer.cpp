@@ -138,8 +138,8 @@ py::object joined_window(const py::object& buffer, const py::object& start_value
         py::arg("axis") = 1);
 }
 
-py::str formatted(const py::object& value, const char* spec) {
-    return py::module_::import("builtins").attr("format")(value, spec);
+py::str formatted(const py::object& value, const char* format_spec) {
+    return py::module_::import("builtins").attr("format")(value, format_spec);
 }
 
 void init(py::object self, py::object num_channels, py::object buffer_size, py::object window_size,
