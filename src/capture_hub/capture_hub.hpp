@@ -7,12 +7,13 @@
 #include <functional>
 #include <string>
 
+#include "common/python_values.hpp"
+
 namespace corvane::capture_hub {
 
 namespace py = pybind11;
 
 // ---- shared helpers (hub.cpp) -------------------------------------------------------------
-bool truthy(py::handle value);
 py::module_ os();
 py::object os_path();
 bool path_exists(const py::object& path);

@@ -37,12 +37,6 @@ py::dict default_task_names() {
 
 }  // namespace
 
-bool truthy(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw py::error_already_set();
-    return result == 1;
-}
-
 py::module_ os() { return py::module_::import("os"); }
 
 py::object os_path() { return os().attr("path"); }

@@ -5,20 +5,11 @@
 
 #include <optional>
 
+#include "common/python_values.hpp"
+
 namespace corvane::live_pilot {
 
 namespace py = pybind11;
-
-// Owns a new reference returned by the C API, raising the pending Python error on NULL.
-inline py::object checked(PyObject* result) {
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
-// a % b with Python's rules.
-inline py::object modulo(const py::object& a, const py::object& b) {
-    return checked(PyNumber_Remainder(a.ptr(), b.ptr()));
-}
 
 // slice(start, stop)
 inline py::object slice_of(const py::object& start, const py::object& stop) {

@@ -1,6 +1,7 @@
 // Plasticity: the classification environment. Each observation is one epoch's feature array, each
 // action a guess of its class; a right guess earns 1.0, a wrong one -1.0. Older gym interface:
 // reset() returns the observation, step() the 4-tuple.
+#include "common/python_values.hpp"
 #include "policy_forge/policy_forge.hpp"
 
 namespace corvane::policy_forge {
@@ -41,13 +42,6 @@ void init(py::object self, py::object images_per_episode, py::object dataset, py
     self.attr("dataset_idx") = 0;
 }
 
-// Python's a % b.
-py::object remainder(py::handle a, py::handle b) {
-    PyObject* result = PyNumber_Remainder(a.ptr(), b.ptr());
-    if (result == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 // Draws the next observation, at random from the module-level generator or in order (wrapping),
 // and records its label as the action that earns the reward.
 py::object next_obs(py::object self) {
@@ -62,7 +56,7 @@ py::object next_obs(py::object self) {
         obs = x[index];
         self.attr("expected_action") = py::int_(self.attr("y")[index]);
         py::object next = index + py::int_(1);
-        self.attr("dataset_idx") = remainder(next, py::int_(py::len(x)));
+        self.attr("dataset_idx") = modulo(next, py::int_(py::len(x)));
     }
     return obs;
 }
@@ -70,9 +64,7 @@ py::object next_obs(py::object self) {
 // Scored with Python's == and truth test, so an action 2 matches a label 2 of any numeric type.
 py::float_ calculate_reward(py::object self, py::object action) {
     py::object expected = self.attr("expected_action");
-    auto equal = py::reinterpret_steal<py::object>(PyObject_RichCompare(action.ptr(), expected.ptr(), Py_EQ));
-    if (!equal) throw py::error_already_set();
-    return py::float_(py::bool_(equal) ? 1.0 : -1.0);
+    return py::float_(truthy(equals(action, expected)) ? 1.0 : -1.0);
 }
 
 py::tuple step(py::object self, py::object action) {
