@@ -7,7 +7,6 @@ namespace corvane::capture_hub {
 
 namespace {
 
-const char* const kDefaultBase = "C:\\Corvane";
 const char* const kDefaultSerialPort = "COM9";
 
 py::dict default_channel_states() {
@@ -83,17 +82,6 @@ py::list names_in_order(const py::list& keyed) {
     return names;
 }
 
-void with_file(const py::object& path, const char* mode, const std::function<void(py::object)>& use) {
-    py::object file = py::module_::import("builtins").attr("open")(path, mode);
-    try {
-        use(file);
-    } catch (...) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
-}
-
 py::object read_text(const py::object& path) {
     py::object content;
     with_file(path, "r", [&](py::object file) { content = file.attr("read")(); });
@@ -115,7 +103,7 @@ void init(py::object self) {
     py::object module_file = py::module_::import("capture_hub").attr("__file__");
     corvane::print(os_path().attr("dirname")(module_file));
 
-    py::object base = getenv("CORVANE_PATH", py::str(kDefaultBase));
+    py::object base = base_directory_from_environment();
     py::object data_dir = path_join({base, py::str("data")});
     self.attr("data_dir") = data_dir;
     self.attr("raw_dir") = path_join({data_dir, py::str("raw")});

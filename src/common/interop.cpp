@@ -12,6 +12,8 @@ std::string getenv(const char* name, const std::string& fallback) {
     return getenv(name, py::str(fallback)).cast<std::string>();
 }
 
+py::object base_directory_from_environment() { return getenv("CORVANE_PATH", py::str("C:\\Corvane")); }
+
 py::object path_join(std::initializer_list<py::object> parts) {
     py::tuple args(parts.size());
     size_t index = 0;
@@ -43,6 +45,17 @@ py::object make_class(const char* module, const char* name, py::tuple bases, con
     return py::module_::import("builtins").attr("type")(name, bases, namespace_);
 }
 
+void with_file(const py::object& path, const char* mode, const std::function<void(py::object)>& use) {
+    py::object file = py::module_::import("builtins").attr("open")(path, mode);
+    try {
+        use(file);
+    } catch (...) {
+        file.attr("close")();
+        throw;
+    }
+    file.attr("close")();
+}
+
 void replace_atomically(const py::object& path, const std::string& suffix,
                         const std::function<void(py::object)>& fill) {
     auto os = py::module_::import("os");
@@ -72,17 +85,11 @@ void replace_atomically(const py::object& path, const std::string& suffix,
 
 void write_atomically(const py::object& path, const std::function<void(py::object)>& write) {
     replace_atomically(path, ".tmp", [&](py::object temp_path) {
-        auto os = py::module_::import("os");
-        py::object file = py::module_::import("builtins").attr("open")(temp_path, "wb");
-        try {
+        with_file(temp_path, "wb", [&](py::object file) {
             write(file);
             file.attr("flush")();
-            os.attr("fsync")(file.attr("fileno")());
-        } catch (...) {
-            file.attr("close")();
-            throw;
-        }
-        file.attr("close")();
+            py::module_::import("os").attr("fsync")(file.attr("fileno")());
+        });
     });
 }
 

@@ -17,6 +17,9 @@ namespace py = pybind11;
 py::object getenv(const char* name, py::object fallback);
 std::string getenv(const char* name, const std::string& fallback);
 
+// The base directory: os.getenv("CORVANE_PATH", "C:\\Corvane"), read anew on each call.
+py::object base_directory_from_environment();
+
 // os.path.join(*parts)
 py::object path_join(std::initializer_list<py::object> parts);
 
@@ -47,6 +50,9 @@ Result guarded(const std::string& prefix, Result fallback, Body&& body) {
     }
     return fallback;
 }
+
+// open(path, mode) for the duration of `use`; the file is closed also when `use` raises.
+void with_file(const py::object& path, const char* mode, const std::function<void(py::object)>& use);
 
 // Replaces `path` whole or not at all: `fill` writes a temporary file in the same folder, given by
 // its path (named with `suffix`, for writers that check extensions), which is then renamed over

@@ -8,7 +8,6 @@ namespace corvane::live_pilot {
 
 namespace {
 
-const char* const kDefaultBase = "C:\\Corvane";
 const char* const kDefaultSimulator = "http://localhost:5000";
 const char* const kDefaultSerialPort = "COM9";
 // The controller's address on the device's own network.
@@ -27,7 +26,7 @@ bool all_digits(const std::string& text) {
 py::str simulator_url() { return py::str(getenv("CORVANE_SIMULATOR_URL", kDefaultSimulator)); }
 
 py::object artefact_dir() {
-    return getenv("CORVANE_ARTEFACT_DIR", getenv("CORVANE_PATH", py::str(kDefaultBase)));
+    return getenv("CORVANE_ARTEFACT_DIR", base_directory_from_environment());
 }
 
 py::str serial_port() { return py::str(getenv("CORVANE_SERIAL_PORT", kDefaultSerialPort)); }

@@ -7,8 +7,6 @@ py::object global(const char* name) { return py::module_::import(kModuleName).at
 
 namespace {
 
-const char* const kDefaultBase = "C:\\Corvane";
-
 // Cheap and free of side effects besides reading CORVANE_PATH: the live decoder builds one of
 // these only to reach the feature functions.
 void init(py::object self) {
@@ -24,7 +22,7 @@ void init(py::object self) {
     self.attr("y_test") = py::none();
     self.attr("scaler") = global("StandardScaler")();
     self.attr("task_names") = py::list();
-    self.attr("base_path") = getenv("CORVANE_PATH", py::str(kDefaultBase));
+    self.attr("base_path") = base_directory_from_environment();
     self.attr("csp_filters_path") = path_join({self.attr("base_path"), py::str("csp_filters_ovr.pkl")});
     self.attr("scaler_path") = path_join({self.attr("base_path"), py::str("scaler.pkl")});
 }

@@ -7,8 +7,6 @@ namespace corvane::run_profile {
 
 namespace {
 
-const char* const kDefaultBase = "C:\\Corvane";
-
 // The saved keys in their stored order, with the value a missing key falls back to.
 py::list saved_fields() {
     py::list fields;
@@ -22,7 +20,6 @@ py::list saved_fields() {
     return fields;
 }
 
-py::object base_path_from_environment() { return getenv("CORVANE_PATH", py::str(kDefaultBase)); }
 
 py::object config_dir(const py::object& base_path) {
     return path_join({base_path, py::str("data"), py::str("configs")});
@@ -34,15 +31,8 @@ py::object config_file(const py::object& base_path, const py::object& session_nu
 
 // Reads the record at `filename` and rebuilds it through the module's RunProfile class.
 py::object load_record(const py::object& filename) {
-    py::object file = py::module_::import("builtins").attr("open")(filename, "rb");
     py::object data;
-    try {
-        data = load_plain_pickle(file, filename);
-    } catch (...) {
-        file.attr("close")();
-        throw;
-    }
-    file.attr("close")();
+    with_file(filename, "rb", [&](py::object file) { data = load_plain_pickle(file, filename); });
     return py::module_::import("run_profile").attr("RunProfile").attr("from_dict")(data);
 }
 
@@ -52,7 +42,7 @@ void init(py::object self) {
         auto pair = field.cast<py::tuple>();
         py::setattr(self, pair[0], pair[1]);
     }
-    self.attr("base_path") = base_path_from_environment();
+    self.attr("base_path") = base_directory_from_environment();
 }
 
 py::dict to_dict(py::object self) {
@@ -107,7 +97,7 @@ void bind_run_profile(py::module_& m) {
     py::object cls = make_class("run_profile", "RunProfile", py::make_tuple(py::module_::import("builtins").attr("object")));
     m.attr("RunProfile") = cls;
     // The loaders' default base directory is read once, now, as the class is created.
-    py::object default_base = base_path_from_environment();
+    py::object default_base = base_directory_from_environment();
     add_method(cls, "__init__", &init);
     add_method(cls, "to_dict", &to_dict,
                py::doc("Convert the object into a plain dictionary that can be pickled safely."));
