@@ -1,6 +1,6 @@
 """Runs the whole demo once and prints its figures against the targets.
 
-    python bench/demo_run.py [demo host options...]
+    .venv/bin/python -m bench.demo_run [demo host options...]
 
 Targets: held-out accuracy >= 0.6 over five classes (chance 0.2), live accuracy clearly above
 chance, the whole run under 600 s on a 2-core machine (after set-up). The run uses a fresh base

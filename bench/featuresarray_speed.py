@@ -1,18 +1,14 @@
 """Times PolicyForge.featuresarray_load against the item-by-item library form on a training
 session's epochs and on one live window, in one run, and prints the speed-up ratios.
 
-    PYTHONPATH=build/dev python bench/featuresarray_speed.py
+    .venv/bin/python -m bench.featuresarray_speed
 """
-import os
-import sys
 import time
 
 import numpy as np
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "policy_forge"))
-from feature_reference import block_errors, features_per_item  # noqa: E402
-
-import policy_forge  # noqa: E402
+import policy_forge
+from tools.feature_reference import block_errors, features_per_item
 
 CASES = [("training session", (105, 4, 1501), 5), ("live window", (1, 20, 1250), 100)]
 

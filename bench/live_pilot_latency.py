@@ -5,7 +5,7 @@ pipeline; the time from `get_window` to `simulation.send_command` is taken for e
 window is also decided by the loop body written the straightforward way in Python, and the two
 commands are compared.
 
-    PYTHONPATH=build/dev python bench/live_pilot_latency.py [--windows 200] [--speed 20]
+    .venv/bin/python -m bench.live_pilot_latency [--windows 200] [--speed 20]
 """
 
 import argparse
@@ -16,7 +16,8 @@ import time
 import numpy as np
 import torch
 
-from live_pilot_common import build_artefacts, emulator_process, import_live_pilot, percentile, temporary_folder
+from bench.live_pilot_common import import_live_pilot, percentile, temporary_folder
+from tools.testbed import build_artefacts, emulator_process
 
 
 def straightforward_decision(lp, window):

@@ -4,7 +4,7 @@ Checks that every sample reaching the ring buffer arrives exactly once and in or
 follow each other by exactly one step (none skipped), and that memory stays flat; prints decision
 latency as well. Ends main() with an interrupt, as a user would.
 
-    PYTHONPATH=build/dev python bench/live_pilot_soak.py [--minutes 10] [--speed 1]
+    .venv/bin/python -m bench.live_pilot_soak [--minutes 10] [--speed 1]
 """
 
 import _thread
@@ -17,7 +17,8 @@ import time
 
 import numpy as np
 
-from live_pilot_common import build_artefacts, emulator_process, import_live_pilot, percentile, temporary_folder
+from bench.live_pilot_common import import_live_pilot, percentile, temporary_folder
+from tools.testbed import build_artefacts, emulator_process
 from tools.cyton_emulator import MICROVOLTS_PER_COUNT
 
 

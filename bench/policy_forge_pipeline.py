@@ -1,21 +1,17 @@
 """Times PolicyForge.setup_eeg + process_epochs on a 105-trial, 6-channel, 250 Hz recording, with
 featuresarray_load native and, for comparison, item by item through the libraries.
 
-    PYTHONPATH=build/dev python bench/policy_forge_pipeline.py
+    .venv/bin/python -m bench.policy_forge_pipeline
 """
 import contextlib
 import io
 import os
-import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests", "policy_forge"))
-from conftest import CLASSES, write_recording  # noqa: E402
-from feature_reference import features_per_item  # noqa: E402
-
-import policy_forge  # noqa: E402
+import policy_forge
+from tools.feature_reference import features_per_item
+from tools.testbed import CLASSES, write_recording
 
 
 def run(path, base, per_item=False):

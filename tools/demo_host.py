@@ -43,42 +43,13 @@ from tools.demo_scoring import (FS, WINDOW, CuePlayer, HeldOutSplit, conservativ
 from tools.make_sample_recording import ACTIONS, make_sample_recording
 from tools.movement_simulator import MovementSimulator
 from tools.simulated_subject import SimulatedSubject
+from tools.testbed import LoopbackServer, controller_reply
 
 REPO = Path(__file__).resolve().parents[1]
 
 
 class DemoError(Exception):
     """A failure explained to the user in one message (no traceback on the terminal)."""
-
-
-# --- small services the demo runs --------------------------------------------------------------
-class ControllerStandIn:
-    """Answers the actuator controller's GET /<letter> on 127.0.0.1:80 and records the letters."""
-
-    def __init__(self, port=80):
-        from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-
-        received = self.commands = []
-
-        class Handler(BaseHTTPRequestHandler):
-            def do_GET(self):
-                received.append(self.path.lstrip("/"))
-                self.send_response(200)
-                self.send_header("Content-Length", "2")
-                self.end_headers()
-                self.wfile.write(b"OK")
-
-            def log_message(self, *args):
-                pass
-
-        self._server = ThreadingHTTPServer(("127.0.0.1", port), Handler)
-        self._server.daemon_threads = True
-        threading.Thread(target=self._server.serve_forever, daemon=True,
-                         kwargs={"poll_interval": 0.1}).start()
-
-    def stop(self):
-        self._server.shutdown()
-        self._server.server_close()
 
 
 # --- the demo ---------------------------------------------------------------------------------
@@ -147,8 +118,8 @@ class DemoHost:
         else:
             os.environ["CORVANE_ACTUATOR_HOST"] = "127.0.0.1"
             try:
-                self.controller = ControllerStandIn()
-                self._on_exit("controller", self.controller.stop)
+                self.controller = LoopbackServer(controller_reply, port=80)
+                self._on_exit("controller", self.controller.close)
                 self.say("Actuator controller: stand-in on 127.0.0.1:80")
             except OSError as exc:
                 self.say(f"Actuator controller: none (127.0.0.1:80 unavailable: {exc.strerror}); "
@@ -495,7 +466,7 @@ class DemoHost:
             latency_p50_ms=round(percentile_ms(latencies, 50), 1),
             latency_p99_ms=round(percentile_ms(latencies, 99), 1),
             simulator_commands=len(arrivals), live_confusion=confusion,
-            controller_commands=len(self.controller.commands) if self.controller else None)
+            controller_commands=len(self.controller.requests) if self.controller else None)
 
     def finish_report(self):
         r = self.report

@@ -9,7 +9,8 @@ namespace corvane::capture_hub {
 
 namespace {
 
-const int kLiveWindowSamples = 250;
+// One second of signal.
+const int kLiveWindowSamples = kSamplingRate;
 const double kLiveViewScale = 1000000.0;
 
 }  // namespace
@@ -48,7 +49,7 @@ bool stop_stream(py::object self) {
 }
 
 py::list get_enabled_channels(py::object self) {
-    py::list eeg_rows = board_shim().attr("get_eeg_channels")(cyton_board_id());
+    py::list eeg_rows = wired_eeg_rows();
     py::list wired = wired_electrodes();
     py::object states = self.attr("channel_states");
     py::list enabled;

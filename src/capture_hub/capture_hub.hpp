@@ -7,7 +7,9 @@
 #include <functional>
 #include <string>
 
+#include "common/board.hpp"
 #include "common/python_values.hpp"
+#include "common/settings.hpp"
 
 namespace corvane::capture_hub {
 
@@ -17,10 +19,6 @@ namespace py = pybind11;
 py::module_ os();
 py::object os_path();
 bool path_exists(const py::object& path);
-// The electrodes wired, in order, to the first six EEG rows of the Cyton board.
-py::list wired_electrodes();
-int cyton_board_id();
-py::object board_shim();
 // "session" + str(session_num)
 py::str session_header(const py::object& session_num);
 // "session" + str(session_num) + "_": the start of every file name of that session.
@@ -94,7 +92,6 @@ void delete_all_sessions(py::object self);
 py::tuple analyze_session(py::object self, py::object session_num);
 
 // ---- remote store and sample files (remote_store.cpp) -------------------------------------
-py::object default_api_url();
 bool save_session_data(py::object self, py::object session_num, py::object data);
 py::object load_session_data(py::object self, py::object session_num);
 py::list get_sample_files(py::object self);

@@ -7,8 +7,6 @@ namespace corvane::capture_hub {
 
 namespace {
 
-const char* const kDefaultSerialPort = "COM9";
-
 py::dict default_channel_states() {
     py::dict states;
     for (auto name : wired_electrodes()) states[name] = true;
@@ -41,18 +39,6 @@ py::module_ os() { return py::module_::import("os"); }
 py::object os_path() { return os().attr("path"); }
 
 bool path_exists(const py::object& path) { return truthy(os_path().attr("exists")(path)); }
-
-py::list wired_electrodes() {
-    py::list names;
-    for (const char* name : {"FCz", "C3", "Cz", "CPz", "C2", "C4"}) names.append(name);
-    return names;
-}
-
-py::object board_shim() { return py::module_::import("brainflow.board_shim").attr("BoardShim"); }
-
-int cyton_board_id() {
-    return py::module_::import("brainflow.board_shim").attr("BoardIds").attr("CYTON_BOARD").attr("value").cast<int>();
-}
 
 py::str session_header(const py::object& session_num) { return py::str("session") + py::str(session_num); }
 
@@ -133,10 +119,10 @@ void init(py::object self) {
     self.attr("task_duration") = 5;
 
     // The board's port can be set for the deployment; the method's own default stays "COM9".
-    self.attr("initialize_board")(getenv("CORVANE_SERIAL_PORT", py::str(kDefaultSerialPort)));
+    self.attr("initialize_board")(serial_port());
     self.attr("next_session_number") = self.attr("_get_next_session_number")();
     self.attr("raw_data") = py::none();
-    self.attr("api_url") = default_api_url();
+    self.attr("api_url") = api_url();
 }
 
 }  // namespace corvane::capture_hub

@@ -27,7 +27,7 @@ void define_members(py::object cls) {
     add_method(cls, "__init__", &init);
     add_method(cls, "_get_next_session_number", &get_next_session_number,
                py::doc("Determine the next available session number from annotations file"));
-    add_method(cls, "initialize_board", &initialize_board, py::arg("port") = "COM9", py::doc("Initialize OpenBCI board"));
+    add_method(cls, "initialize_board", &initialize_board, py::arg("port") = kDefaultSerialPort, py::doc("Initialize OpenBCI board"));
     add_method(cls, "stop_stream", &stop_stream, py::doc("Stop board streaming"));
     add_method(cls, "initialize_session", &initialize_session, py::arg("session_num"),
                py::doc("Initialize a new recording session"));

@@ -9,7 +9,7 @@ namespace {
 
 // The electrodes wired to the enabled rows, in board order.
 py::list enabled_electrode_names(py::object self) {
-    py::list eeg_rows = board_shim().attr("get_eeg_channels")(cyton_board_id());
+    py::list eeg_rows = wired_eeg_rows();
     py::list wired = wired_electrodes();
     py::list names;
     for (auto row : self.attr("get_enabled_channels")()) {

@@ -7,7 +7,6 @@ namespace corvane::capture_hub {
 
 namespace {
 
-const char* const kDefaultApiUrl = "http://localhost:8000/api";
 // Seconds a storage request may take before it counts as failed.
 const int kRequestTimeout = 30;
 
@@ -23,13 +22,6 @@ py::str path_segment(const py::object& session_num) {
 }
 
 }  // namespace
-
-py::object default_api_url() {
-    py::str url = getenv("CORVANE_API_URL", py::str(kDefaultApiUrl));
-    url = url.attr("rstrip")("/");
-    if (!truthy(url.attr("endswith")("/api"))) url = url + py::str("/api");
-    return url;
-}
 
 bool save_session_data(py::object self, py::object session_num, py::object data) {
     return guarded<bool>("Error saving session data: ", false, [&] {

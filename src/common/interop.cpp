@@ -12,8 +12,6 @@ std::string getenv(const char* name, const std::string& fallback) {
     return getenv(name, py::str(fallback)).cast<std::string>();
 }
 
-py::object base_directory_from_environment() { return getenv("CORVANE_PATH", py::str("C:\\Corvane")); }
-
 py::object path_join(std::initializer_list<py::object> parts) {
     py::tuple args(parts.size());
     size_t index = 0;

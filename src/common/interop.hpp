@@ -17,9 +17,6 @@ namespace py = pybind11;
 py::object getenv(const char* name, py::object fallback);
 std::string getenv(const char* name, const std::string& fallback);
 
-// The base directory: os.getenv("CORVANE_PATH", "C:\\Corvane"), read anew on each call.
-py::object base_directory_from_environment();
-
 // os.path.join(*parts)
 py::object path_join(std::initializer_list<py::object> parts);
 

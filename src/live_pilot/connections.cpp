@@ -2,7 +2,7 @@
 // controller, both plain HTTP servers reached with one GET per command.
 #include "common/interop.hpp"
 #include "live_pilot/live_pilot.hpp"
-#include "live_pilot/settings.hpp"
+#include "common/settings.hpp"
 
 namespace corvane::live_pilot {
 

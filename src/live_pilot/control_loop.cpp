@@ -7,7 +7,7 @@
 
 #include "common/interop.hpp"
 #include "live_pilot/live_pilot.hpp"
-#include "live_pilot/python_values.hpp"
+#include "common/python_values.hpp"
 
 namespace corvane::live_pilot {
 

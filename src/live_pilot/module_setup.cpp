@@ -5,7 +5,7 @@
 
 #include "common/interop.hpp"
 #include "live_pilot/live_pilot.hpp"
-#include "live_pilot/settings.hpp"
+#include "common/settings.hpp"
 
 namespace corvane::live_pilot {
 

@@ -10,15 +10,14 @@
 #include <cstring>
 #include <vector>
 
+#include "common/board.hpp"
 #include "common/interop.hpp"
 #include "live_pilot/live_pilot.hpp"
-#include "live_pilot/python_values.hpp"
+#include "common/python_values.hpp"
 
 namespace corvane::live_pilot {
 
 namespace {
-
-constexpr double kSampleRate = 250.0;
 
 // array[:, start:stop]
 py::object columns(const py::object& array, const py::object& start, const py::object& stop) {
@@ -156,7 +155,7 @@ void init(py::object self, py::object num_channels, py::object buffer_size, py::
     self.attr("index") = 0;
     self.attr("last_window_end") = 0;
 
-    py::float_ rate(kSampleRate);
+    py::float_ rate(static_cast<double>(kSamplingRate));
     corvane::print("Initialized circular buffer:");
     corvane::print(py::str("- Buffer size: {} samples ({}s)").format(buffer_size, formatted(buffer_size / rate, ".1f")));
     corvane::print(py::str("- Window size: {} samples ({}s)").format(window_size, formatted(window_size / rate, ".1f")));

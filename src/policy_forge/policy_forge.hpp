@@ -6,7 +6,9 @@
 #include <string>
 #include <utility>
 
+#include "common/board.hpp"
 #include "common/interop.hpp"
+#include "common/settings.hpp"
 
 namespace corvane::policy_forge {
 
@@ -14,8 +16,8 @@ namespace py = pybind11;
 
 inline constexpr const char* kModuleName = "policy_forge";
 
-// Sampling rate the feature functions assume for every row.
-inline constexpr int kFeatureSamplingRate = 250;
+// Sampling rate the feature functions assume for every row: the board's.
+inline constexpr int kFeatureSamplingRate = kSamplingRate;
 
 // A docstring that also carries a text signature, so inspect.signature works on a C++ method as it
 // does on a Python one (stable-baselines3 inspects an environment's reset, for instance).

@@ -2,6 +2,7 @@
 #include "run_profile/run_profile.hpp"
 
 #include "common/interop.hpp"
+#include "common/settings.hpp"
 
 namespace corvane::run_profile {
 

@@ -10,7 +10,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from conftest import base_directory
+from tools.testbed import environment
 
 
 def separable_trainer(policy_forge, tmp_path, n=40, classes=2):
@@ -19,7 +19,7 @@ def separable_trainer(policy_forge, tmp_path, n=40, classes=2):
     y = np.arange(n) % classes
     x = rng.standard_normal((n, 4, 522)) * 0.5
     x[:, :, :8] += (y[:, None, None] * 3.0 - 1.5)
-    with base_directory(tmp_path):
+    with environment(CORVANE_PATH=tmp_path):
         forge = policy_forge.PolicyForge()
     forge.X_train, forge.X_test, forge.y_train, forge.y_test = x[:32], x[32:], y[:32], y[32:]
     forge.GLOBAL_SHAPE_LENGTH = 522

@@ -2,7 +2,7 @@
 import numpy as np
 import pytest
 
-from feature_reference import block_errors, features_per_item
+from tools.feature_reference import block_errors, features_per_item
 
 
 @pytest.fixture(scope="module")

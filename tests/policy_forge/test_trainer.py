@@ -8,7 +8,7 @@ import joblib
 import numpy as np
 import pytest
 
-from conftest import CHANNELS, base_directory, write_recording
+from tools.testbed import CHANNELS, environment, write_recording
 
 
 def own_lines(printed):
@@ -96,7 +96,7 @@ def test_process_epochs_without_event_id_one(policy_forge, tmp_path):
     # Three channels, ids 1..3; a list without id 1 used to fail after the filters were saved.
     path = tmp_path / "three.fif"
     write_recording(str(path), channels=["C3", "Cz", "C4"], classes=["left", "relax", "right"], trials_per_class=5)
-    with base_directory(tmp_path):
+    with environment(CORVANE_PATH=tmp_path):
         forge = policy_forge.PolicyForge()
     forge.setup_eeg(str(path))
     out = io.StringIO()
@@ -109,7 +109,7 @@ def test_process_epochs_without_event_id_one(policy_forge, tmp_path):
 
 
 def test_process_epochs_needs_event_ids(policy_forge, tmp_path):
-    with base_directory(tmp_path):
+    with environment(CORVANE_PATH=tmp_path):
         forge = policy_forge.PolicyForge()
     for empty in ([], (), None):
         with pytest.raises(ValueError, match="^No event IDs provided$"):

@@ -1,5 +1,5 @@
 """The feature rows computed item by item with the libraries, as the reference for the module's
-native path (used by the tests and by bench/featuresarray_speed.py)."""
+native path (used by the tests and the benchmarks)."""
 import mne
 import numpy as np
 import scipy.signal

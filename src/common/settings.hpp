@@ -1,0 +1,33 @@
+// Deployment settings read from the environment, with their defaults: one place for each name.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <utility>
+
+namespace corvane {
+
+namespace py = pybind11;
+
+inline constexpr const char* kDefaultBaseDirectory = "C:\\Corvane";
+inline constexpr const char* kDefaultSerialPort = "COM9";
+inline constexpr const char* kDefaultSimulatorUrl = "http://localhost:5000";
+// The controller's address on the device's own network.
+inline constexpr const char* kDefaultActuatorHost = "192.168.4.1";
+inline constexpr int kActuatorPort = 80;
+inline constexpr const char* kDefaultApiUrl = "http://localhost:8000/api";
+
+// The base directory: os.getenv("CORVANE_PATH", "C:\\Corvane"), read anew on each call.
+py::object base_directory_from_environment();
+// The board's serial port (CORVANE_SERIAL_PORT, default "COM9").
+py::str serial_port();
+// Directory holding the trained artefacts (CORVANE_ARTEFACT_DIR, else the base directory).
+py::object artefact_dir();
+// Base URL of the movement simulator (CORVANE_SIMULATOR_URL).
+py::str simulator_url();
+// Host and port of the actuator controller (CORVANE_ACTUATOR_HOST, "host" or "host:port").
+std::pair<py::str, py::int_> actuator_address();
+// Base URL of the remote session store (CORVANE_API_URL), ending in "/api".
+py::str api_url();
+
+}  // namespace corvane

@@ -1,0 +1,204 @@
+"""Stand-ins and builders shared by the tests, the benchmarks and the demo.
+
+- LoopbackServer: an HTTP server on 127.0.0.1 that records each GET path and answers as a reply
+  function says; simulator_reply and controller_reply are the two outputs' normal answers.
+- write_recording: a labelled six-channel FIF recording whose classes differ in rhythm and channel.
+- build_artefacts: CSP filters, scaler and a DQN agent made by the training pipeline, laid out as
+  live_pilot loads them.
+- counter_signal, emulator_process: a Cyton emulator in its own interpreter, optionally streaming
+  sample numbers.
+"""
+import argparse
+import contextlib
+import io
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+
+import numpy as np
+
+SAMPLING_RATE = 250
+CHANNELS = ["FCz", "C3", "Cz", "CPz", "C2", "C4"]
+CLASSES = ["right", "left", "blinking", "jaw", "relax"]
+LOOPBACK = "127.0.0.1"
+MODEL_ARCHIVE = os.path.join("sample_data", "processed", "dqn_model_session1")
+
+
+# --- loopback HTTP stand-ins ------------------------------------------------------------------
+class LoopbackServer:
+    """An HTTP server on 127.0.0.1 that records each GET path and answers as `reply` says.
+
+    reply(path) -> (status, body text, delay in seconds). `port` 0 takes any free port."""
+
+    def __init__(self, reply, port=0):
+        self.reply = reply
+        self.requests = []
+        server = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def do_GET(self):
+                server.requests.append(self.path)
+                status, body, delay = server.reply(self.path)
+                if delay:
+                    time.sleep(delay)
+                data = body.encode()
+                try:
+                    self.send_response(status)
+                    self.send_header("Content-Type", "application/json")
+                    self.send_header("Content-Length", str(len(data)))
+                    self.end_headers()
+                    self.wfile.write(data)
+                except OSError:
+                    pass  # the client gave up waiting
+
+            def log_message(self, *args):
+                pass
+
+        self._server = ThreadingHTTPServer((LOOPBACK, port), Handler)
+        self._server.daemon_threads = True
+        self.port = self._server.server_address[1]
+        self.url = f"http://{LOOPBACK}:{self.port}"
+        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True,
+                                        kwargs={"poll_interval": 0.1})
+        self._thread.start()
+
+    def commands(self):
+        """The letters received, in order (the last path segment of each request)."""
+        return [path.rsplit("/", 1)[-1] for path in self.requests]
+
+    def close(self):
+        self._server.shutdown()
+        self._server.server_close()
+
+
+def simulator_reply(path):
+    letter = path.rsplit("/", 1)[-1]
+    if path.startswith("/command/") and letter in ("S", "L", "R", "F", "B"):
+        return 200, json.dumps({"status": "ok"}), 0
+    return 400, json.dumps({"status": "error"}), 0
+
+
+def controller_reply(path):
+    return 200, "OK", 0
+
+
+# --- recordings and artefacts -----------------------------------------------------------------
+def write_recording(path, channels=CHANNELS, classes=CLASSES, trials_per_class=6, seed=0):
+    """A recording where each class drives its own channel with a 10 Hz and a 20 Hz rhythm over
+    background noise, one annotated 6 s trial every 7 s. Returns the labels in trial order."""
+    import mne
+
+    rng = np.random.default_rng(seed)
+    sequence = [name for name in classes for _ in range(trials_per_class)]
+    rng.shuffle(sequence)
+    trial, start = 7.0, 1.0
+    n = int((start + trial * len(sequence) + 2) * SAMPLING_RATE)
+    t = np.arange(n) / SAMPLING_RATE
+    data = rng.standard_normal((len(channels), n)) * 2.0
+    for k, name in enumerate(sequence):
+        onset = start + k * trial
+        inside = (t >= onset) & (t < onset + 6)
+        row = classes.index(name) % len(channels)
+        data[row, inside] += 12 * np.sin(2 * np.pi * 10 * t[inside]) + 8 * np.sin(2 * np.pi * 20 * t[inside])
+    raw = mne.io.RawArray(data * 1e-6, mne.create_info(list(channels), SAMPLING_RATE, "eeg"), verbose=False)
+    onsets = [start + k * trial for k in range(len(sequence))]
+    raw.set_annotations(mne.Annotations(onsets, [6.0] * len(sequence), sequence))
+    raw.save(path, overwrite=True, verbose=False)
+    return sequence
+
+
+@contextlib.contextmanager
+def environment(**values):
+    """Sets environment variables for the block (None removes one), then restores them."""
+    previous = {name: os.environ.get(name) for name in values}
+    for name, value in values.items():
+        if value is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = str(value)
+    try:
+        yield
+    finally:
+        for name, value in previous.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+def save_agent(forge, path, classes=CLASSES):
+    """Saves the (untrained) agent the training pipeline sets up: a real archive for DQN.load."""
+    model, _ = forge.setup_training(classes)
+    model.save(path)
+
+
+def build_artefacts(base, trials_per_class=5):
+    """CSP filters, scaler and a DQN agent in `base`, made by the training pipeline from a
+    recording written there, laid out as live_pilot loads them. Returns `base` as a Path."""
+    base = Path(base)
+    recording = base / "S03_raw.fif"
+    write_recording(recording, trials_per_class=trials_per_class)
+    with environment(CORVANE_PATH=base):
+        from policy_forge import PolicyForge
+
+        forge = PolicyForge()
+    with contextlib.redirect_stdout(io.StringIO()):
+        forge.setup_eeg(str(recording))
+        forge.process_epochs()
+        (base / MODEL_ARCHIVE).parent.mkdir(parents=True, exist_ok=True)
+        save_agent(forge, str(base / MODEL_ARCHIVE))
+    return base
+
+
+def live_pilot_environment(artefacts, port, simulator, controller):
+    """The variables live_pilot reads at import, pointing at these stand-ins."""
+    return {
+        "CORVANE_ARTEFACT_DIR": str(artefacts),
+        "CORVANE_SERIAL_PORT": port,
+        "CORVANE_ACTUATOR_HOST": f"{LOOPBACK}:{controller.port}",
+        "CORVANE_SIMULATOR_URL": simulator.url,
+    }
+
+
+# --- the board --------------------------------------------------------------------------------
+def counter_signal(first_sample, count):
+    """Every channel carries the sample number (plus its channel index) in converter counts."""
+    from tools.cyton_emulator import MICROVOLTS_PER_COUNT
+
+    numbers = np.arange(first_sample, first_sample + count, dtype=np.float64)[:, None] + np.arange(8)[None, :]
+    return numbers * MICROVOLTS_PER_COUNT
+
+
+@contextlib.contextmanager
+def emulator_process(speed, counter=False):
+    """A Cyton emulator in its own interpreter (as a real board is outside the host); yields its port."""
+    command = [sys.executable, "-m", "tools.testbed", "--speed", str(speed)] + (["--counter"] if counter else [])
+    root = Path(__file__).resolve().parent.parent
+    child = subprocess.Popen(command, stdout=subprocess.PIPE, text=True, cwd=root)
+    try:
+        yield child.stdout.readline().strip()
+    finally:
+        child.terminate()
+        child.wait(timeout=10)
+
+
+def _serve_emulator(argv=None):
+    from tools.cyton_emulator import CytonEmulator
+
+    parser = argparse.ArgumentParser(description="A Cyton emulator that prints its port.")
+    parser.add_argument("--speed", type=float, default=1.0)
+    parser.add_argument("--counter", action="store_true")
+    args = parser.parse_args(argv)
+    with CytonEmulator(signal=counter_signal if args.counter else None, speed=args.speed) as board:
+        print(board.port, flush=True)
+        while True:
+            time.sleep(1)
+
+
+if __name__ == "__main__":
+    _serve_emulator()
