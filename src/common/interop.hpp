@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "common/signatures.hpp"
+
 namespace corvane {
 
 namespace py = pybind11;
@@ -68,18 +70,21 @@ py::object make_class(const char* module, const char* name, py::tuple bases, con
 // types and would write into the instance as such; those methods get a neutral function name.
 const char* function_name_for(const char* attribute);
 
-// Makes `function` a method of `cls` under `name`; `extra` carries py::arg and py::doc.
+// Makes `function` a method of `cls` under `name`; `extra` carries py::arg and py::doc. Each of
+// these helpers gives the function a text signature (see signatures.hpp).
 template <typename Function, typename... Extra>
 void add_method(py::object cls, const char* name, Function&& function, const Extra&... extra) {
-    py::setattr(cls, name,
-                py::cpp_function(std::forward<Function>(function), py::name(function_name_for(name)),
-                                 py::is_method(cls), extra...));
+    py::cpp_function method(std::forward<Function>(function), py::name(function_name_for(name)),
+                            py::is_method(cls), extra...);
+    add_text_signature(method);
+    py::setattr(cls, name, method);
 }
 
 // staticmethod: called without the instance.
 template <typename Function, typename... Extra>
 void add_static_method(py::object cls, const char* name, Function&& function, const Extra&... extra) {
     py::cpp_function callable(std::forward<Function>(function), py::name(name), py::scope(cls), extra...);
+    add_text_signature(callable);
     py::setattr(cls, name, py::staticmethod(callable));
 }
 
@@ -87,6 +92,7 @@ void add_static_method(py::object cls, const char* name, Function&& function, co
 template <typename Function, typename... Extra>
 void add_class_method(py::object cls, const char* name, Function&& function, const Extra&... extra) {
     py::cpp_function callable(std::forward<Function>(function), py::name(name), py::scope(cls), extra...);
+    add_text_signature(callable);
     py::setattr(cls, name, py::reinterpret_steal<py::object>(PyClassMethod_New(callable.ptr())));
 }
 

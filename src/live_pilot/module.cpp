@@ -1,6 +1,7 @@
 // live_pilot: decodes the live EEG stream and drives the actuator and the movement simulator.
 #include <pybind11/pybind11.h>
 
+#include "common/signatures.hpp"
 #include "live_pilot/live_pilot.hpp"
 
 namespace py = pybind11;
@@ -18,6 +19,7 @@ static int pybind11_exec_live_pilot(PyObject* module_object) {
         py::options options;
         options.disable_function_signatures();
         corvane::live_pilot::set_up_module(m);
+        corvane::add_text_signatures(m);
         if (corvane::live_pilot::run_as_program()) corvane::live_pilot::run_program(m);  // ends by raising
         py::detail::cache_completed_module(m);
         return 0;
