@@ -17,6 +17,11 @@ from tests.capture_hub.helpers import (
 def record(hub, seconds=0.1):
     assert hub.start_recording() is True
     time.sleep(seconds)
+    # A trial without samples is not saved: on a busy machine wait for the first one.
+    deadline = time.monotonic() + 30
+    while hub.board.get_board_data_count() == 0:
+        assert time.monotonic() < deadline
+        time.sleep(0.005)
     hub.stop_recording()
 
 
