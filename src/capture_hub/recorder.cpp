@@ -171,11 +171,13 @@ py::object save_to_fif(py::object self, py::object eeg_data) {
     py::object raw = mne.attr("io").attr("RawArray")(eeg_data, info);
     raw.attr("set_montage")(mne.attr("channels").attr("make_standard_montage")("standard_1020"));
     // Written under a temporary name and given its own name only when complete, never over an
-    // existing file: a crash mid-write leaves no truncated recording behind.
+    // existing file: a crash mid-write leaves no truncated recording behind. The temporary name
+    // ends in "_eeg.fif" (a raw-file ending MNE accepts), so no selection of "_raw.fif" names
+    // ever takes up what a crash left.
     for (int attempt = 1;; ++attempt) {
         try {
             replace_atomically(
-                new_recording_path(self), "_raw.fif",
+                new_recording_path(self), "_eeg.fif",
                 [&](py::object temp_path) { raw.attr("save")(temp_path, py::arg("overwrite") = true); }, false);
             break;
         } catch (py::error_already_set& error) {

@@ -85,7 +85,11 @@ void move_into_place(const py::module_& os, const py::object& temp_path, const p
         os.attr("rename")(temp_path, path);  // refuses an existing target on Windows
     } else {
         os.attr("link")(temp_path, path);  // refuses an existing target
-        os.attr("remove")(temp_path);
+        // The file is in place under its name; a second name left behind is only untidy.
+        try {
+            os.attr("remove")(temp_path);
+        } catch (py::error_already_set&) {
+        }
     }
 }
 

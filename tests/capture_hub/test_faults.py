@@ -1,7 +1,10 @@
 import os
+import signal
+import subprocess
+import sys
+import textwrap
 
-import numpy as np
-
+from tests.capture_hub.helpers import make_recordings
 from tools.recording_faults import FaultySession, check_session, trial_numbers
 
 FAULTS = {2: "skip", 3: "restart", 4: "fail_save", 5: "short", 6: "pull_port", 8: "silent"}
@@ -44,3 +47,32 @@ def test_a_session_with_faults_keeps_every_label_true(hub, capsys):
     }
     assert "Warning: 1 recordings had no task label and were joined unlabelled\n" in capsys.readouterr().out
     assert session.reopened == 1 and hub.next_session_number == number
+
+
+def test_a_crash_while_a_trial_is_written_leaves_nothing_that_is_combined(hub, capsys):
+    # The writer is killed by the file-size signal part-way through its trial file.
+    script = textwrap.dedent(
+        """
+        import resource, signal
+        import numpy as np
+        from capture_hub import CaptureHub
+        hub = CaptureHub()
+        hub.current_session_num = 1
+        signal.signal(signal.SIGXFSZ, signal.SIG_DFL)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (16384, resource.RLIM_INFINITY))
+        hub.save_to_fif(np.zeros((6, 5000)))
+        """
+    )
+    env = dict(os.environ, CORVANE_SERIAL_PORT=os.path.join(hub.data_dir, "no-port"))
+    result = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, timeout=120)
+    assert result.returncode == -signal.SIGXFSZ, result.stderr.decode()[-2000:]
+    [left] = os.listdir(hub.raw_dir)
+    assert left.startswith(".session1_") and os.path.getsize(os.path.join(hub.raw_dir, left)) == 16384
+    make_recordings(hub, 1, [40])
+    hub.current_session_num = 1
+    capsys.readouterr()
+    hub.combine_fif_files()
+    hub.combine_all_fif_files()
+    out = capsys.readouterr().out
+    assert "Found 1 raw files:" in out and "Found 1 total raw files:" in out and left not in out
+    assert hub._get_next_session_number() == 2
