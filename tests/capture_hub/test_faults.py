@@ -46,7 +46,7 @@ def test_a_session_with_faults_keeps_every_label_true(hub, capsys):
         "lost": 0, "mixed files": 0, "stray files": 0, "unlabelled files": 1,
     }
     assert "Warning: 1 recordings had no task label and were joined unlabelled\n" in capsys.readouterr().out
-    assert session.reopened == 1 and hub.next_session_number == number
+    assert session.reopened == 1
 
 
 def test_a_crash_while_a_trial_is_written_leaves_nothing_that_is_combined(hub, capsys):
