@@ -7,12 +7,16 @@
   live_pilot loads them.
 - counter_signal, emulator_process: a Cyton emulator in its own interpreter, optionally streaming
   sample numbers.
+- MisbehavingStore: a session store on 127.0.0.1 that trickles its answers or redirects.
+- file_size_limit: writes of this process fail part-way beyond a size, as on a full disk.
 """
 import argparse
 import contextlib
 import io
 import json
 import os
+import resource
+import signal
 import subprocess
 import sys
 import threading
@@ -85,6 +89,73 @@ def simulator_reply(path):
 
 def controller_reply(path):
     return 200, "OK", 0
+
+
+class MisbehavingStore:
+    """An HTTP server on 127.0.0.1 answering every GET and POST in one bad way, recording each
+    request as (method, path, body bytes).
+
+    trickle=seconds: a 200 JSON answer {"session_data": "<data>"} sent one byte at a time,
+    that many seconds apart. redirect=url: a `status` answer whose Location is url + the path."""
+
+    def __init__(self, trickle=None, redirect=None, status=307, data=""):
+        self.requests = []
+        self.url = None
+        server = self
+
+        class Handler(BaseHTTPRequestHandler):
+            def answer(self):
+                length = int(self.headers.get("Content-Length") or 0)
+                server.requests.append((self.command, self.path, self.rfile.read(length)))
+                body = json.dumps({"session_data": data}).encode()
+                try:
+                    if redirect is not None:
+                        self.send_response(status)
+                        self.send_header("Location", redirect + self.path)
+                        self.send_header("Content-Length", "0")
+                        self.end_headers()
+                        return
+                    self.send_response(200)
+                    self.send_header("Content-Type", "application/json")
+                    self.send_header("Content-Length", str(len(body)))
+                    self.end_headers()
+                    for k in range(len(body)):
+                        self.wfile.write(body[k : k + 1])
+                        self.wfile.flush()
+                        time.sleep(trickle)
+                except OSError:
+                    pass  # the client hung up
+
+            do_GET = do_POST = answer
+
+            def log_message(self, *args):
+                pass
+
+        self._server = ThreadingHTTPServer((LOOPBACK, 0), Handler)
+        self._server.daemon_threads = True
+        self.url = f"http://{LOOPBACK}:{self._server.server_address[1]}/api"
+        threading.Thread(target=self._server.serve_forever, daemon=True, kwargs={"poll_interval": 0.1}).start()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self._server.shutdown()
+        self._server.server_close()
+
+
+@contextlib.contextmanager
+def file_size_limit(size):
+    """Within the block no file of this process grows past `size` bytes: a write beyond fails
+    part-way with EFBIG instead of the signal ending the process. Call from the main thread."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    previous = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (size, hard))
+    try:
+        yield
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        signal.signal(signal.SIGXFSZ, previous)
 
 
 # --- recordings and artefacts -----------------------------------------------------------------

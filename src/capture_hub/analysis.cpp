@@ -2,6 +2,7 @@
 #include "capture_hub/capture_hub.hpp"
 
 #include "common/interop.hpp"
+#include "common/session_numbers.hpp"
 
 namespace corvane::capture_hub {
 
@@ -108,6 +109,7 @@ py::object epoch_labels(const py::object& epochs, const py::object& event_id, co
 
 py::tuple analyze(py::object self, py::object session_num) {
     bool sample = session_num.equal(py::int_(0));
+    if (!sample) check_session_number(session_num);
     py::list tasks = sample ? sample_tasks(self) : py::list(self.attr("_read_annotations_file")(session_num));
     if (tasks.empty()) raise(PyExc_ValueError, "No tasks found for this session");
     corvane::print(py::str("\nTasks from annotations file for session ") + py::str(session_num) + py::str(":"));

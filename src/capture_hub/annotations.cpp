@@ -5,24 +5,51 @@
 
 namespace corvane::capture_hub {
 
+namespace {
+
+const char* const kNumberError = "Error reading session number: ";
+
+// The session numbers of the headers in the log. An undecodable byte spoils only its own line.
+void header_numbers(py::object self, py::list& numbers) {
+    py::object path = self.attr("annotation_file");
+    if (!path_exists(path)) return;
+    py::object to_int = py::module_::import("builtins").attr("int");
+    for (auto piece : read_text(path, "replace").attr("split")("\n")) {
+        if (!truthy(piece.attr("strip")().attr("startswith")("session"))) continue;
+        // A header whose number is not an integer is reported and skipped; falling back to 1
+        // would hand out a number that is already in use.
+        guarded<bool>(kNumberError, false, [&] {
+            numbers.append(to_int(piece.attr("replace")("session", "")));
+            return true;
+        });
+    }
+}
+
+// The session numbers in the names of the recordings, "session<N>_..._raw.fif".
+void recording_numbers(py::object self, py::list& numbers) {
+    py::object raw_dir = self.attr("raw_dir");
+    if (!path_exists(raw_dir)) return;
+    for (auto name : os().attr("listdir")(raw_dir)) {
+        if (!truthy(name.attr("startswith")("session")) || !truthy(name.attr("endswith")("_raw.fif"))) continue;
+        py::object number = name.attr("split")("_")[py::int_(0)][slice_of(py::int_(7), py::none())];
+        if (truthy(number.attr("isdecimal")())) numbers.append(py::int_(number));
+    }
+}
+
+}  // namespace
+
 py::object get_next_session_number(py::object self) {
-    return guarded<py::object>("Error reading session number: ", py::int_(1), [&]() -> py::object {
-        py::object path = self.attr("annotation_file");
-        if (!path_exists(path)) return py::int_(1);
-        py::object to_int = py::module_::import("builtins").attr("int");
-        py::list numbers;
-        for (auto piece : read_text(path).attr("split")("\n")) {
-            if (!truthy(piece.attr("strip")().attr("startswith")("session"))) continue;
-            // A header whose number is not an integer is reported and skipped; falling back to 1
-            // would hand out a number that is already in use.
-            guarded<bool>("Error reading session number: ", false, [&] {
-                numbers.append(to_int(piece.attr("replace")("session", "")));
-                return true;
-            });
-        }
-        if (numbers.empty()) return py::int_(1);
-        return py::module_::import("builtins").attr("max")(numbers) + py::int_(1);
-    });
+    // One more than every session number in use: in the log's headers and in the recordings'
+    // names, so a session whose header is missing or unreadable keeps its number.
+    py::list numbers;
+    for (auto source : {header_numbers, recording_numbers}) {
+        guarded<bool>(kNumberError, false, [&] {
+            source(self, numbers);
+            return true;
+        });
+    }
+    if (numbers.empty()) return py::int_(1);
+    return py::module_::import("builtins").attr("max")(numbers) + py::int_(1);
 }
 
 py::list read_annotations_file(py::object self, py::object session_num) {

@@ -38,14 +38,20 @@ py::object initialize_board(py::object self, py::object port) {
 bool stop_stream(py::object self) {
     py::object board = self.attr("board");
     if (!truthy(board) || !truthy(self.attr("is_streaming"))) return true;
-    return guarded<bool>("Error stopping board: ", false, [&] {
+    // Stopping and releasing are separate steps: a board whose port vanished cannot be told to
+    // stop, yet its session must still be released so that initialize_board opens it afresh.
+    bool stopped = guarded<bool>("Error stopping board: ", false, [&] {
         board.attr("stop_stream")();
-        board.attr("release_session")();
-        self.attr("board") = py::none();
-        self.attr("is_streaming") = false;
-        corvane::print("Board streaming stopped");
         return true;
     });
+    bool released = guarded<bool>("Error releasing board: ", false, [&] {
+        board.attr("release_session")();
+        return true;
+    });
+    self.attr("board") = py::none();
+    self.attr("is_streaming") = false;
+    if (stopped && released) corvane::print("Board streaming stopped");
+    return stopped && released;
 }
 
 py::list get_enabled_channels(py::object self) {

@@ -31,8 +31,8 @@ py::list names_in_order(const py::list& keyed);
 // The names in `directory` that contain the session prefix and end with "_raw.fif", in recording
 // order: "session" N "_" seconds names sort by their seconds, which is their string order too.
 py::list session_recordings(const py::object& directory, const py::object& session_num);
-// The whole text, or its lines, of `path` in the platform's default encoding.
-py::object read_text(const py::object& path);
+// The whole text, or its lines, of `path` in the platform's default encoding; `errors` as for open.
+py::object read_text(const py::object& path, const char* errors = "strict");
 py::list read_lines(const py::object& path);
 
 // ---- construction (hub.cpp) ---------------------------------------------------------------

@@ -12,9 +12,17 @@ void print_found(const std::string& what, const py::list& names) {
     for (auto name : names) corvane::print(py::str("  - ") + py::str(name));
 }
 
-void report_unrecorded(size_t unrecorded) {
-    if (unrecorded == 0) return;
-    corvane::print("Warning: " + std::to_string(unrecorded) + " task labels had no recording and were not used");
+// The count lines of a pairing: labels left over, and recordings (saved by the host itself, say)
+// that were joined without a label.
+void report_unpaired(size_t unrecorded, const py::list& labels) {
+    if (unrecorded > 0) {
+        corvane::print("Warning: " + std::to_string(unrecorded) + " task labels had no recording and were not used");
+    }
+    size_t unlabelled = 0;
+    for (auto label : labels) unlabelled += label.is_none() ? 1 : 0;
+    if (unlabelled > 0) {
+        corvane::print("Warning: " + std::to_string(unlabelled) + " recordings had no task label and were joined unlabelled");
+    }
 }
 
 // Saves `raw` as formatted_dir/S03.fif through a temporary file in the same folder, so a failed
@@ -95,7 +103,7 @@ py::str combine_fif_files(py::object self) {
     if (names.empty()) raise(PyExc_ValueError, "No FIF files found for current session.");
     py::list tasks = self.attr("_read_annotations_file")(session);
     py::list labels;
-    report_unrecorded(pair_tasks_with_recordings(tasks, names.size(), labels, true));
+    report_unpaired(pair_tasks_with_recordings(tasks, names.size(), labels, true), labels);
     return combine_and_save(self, names, labels);
 }
 
@@ -124,7 +132,7 @@ py::str combine_all_fif_files(py::object self) {
         py::list tasks = self.attr("_read_annotations_file")(session);
         unrecorded += pair_tasks_with_recordings(tasks, files_per_session[session].cast<size_t>(), labels, true);
     }
-    report_unrecorded(unrecorded);
+    report_unpaired(unrecorded, labels);
     return combine_and_save(self, names, labels);
 }
 

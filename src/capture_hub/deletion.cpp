@@ -2,23 +2,36 @@
 #include "capture_hub/capture_hub.hpp"
 
 #include "common/interop.hpp"
+#include "common/session_numbers.hpp"
 
 namespace corvane::capture_hub {
 
 namespace {
 
 // The lines of the log without the block of `session_num`: its header, task lines and separator.
+// A block ends at its separator, or at the next session header when it has none (its session
+// was never stopped); the blank line written before that header stays with it.
 py::list lines_without_session(const py::list& lines, const py::object& session_num) {
     py::str header = session_header(session_num);
-    py::list kept;
+    py::list kept, blanks;
     bool in_session = false;
     for (auto line : lines) {
-        if (line.attr("strip")().equal(header)) {
+        py::object text = line.attr("strip")();
+        if (text.equal(header)) {
             in_session = true;
-        } else if (in_session) {
-            if (truthy(line.attr("strip")().attr("startswith")("_"))) in_session = false;
-        } else {
+            blanks = py::list();
+        } else if (!in_session) {
             kept.append(line);
+        } else if (truthy(text.attr("startswith")("_"))) {
+            in_session = false;
+        } else if (truthy(text.attr("startswith")("session"))) {
+            in_session = false;
+            for (auto blank : blanks) kept.append(blank);
+            kept.append(line);
+        } else if (truthy(text)) {
+            blanks = py::list();
+        } else {
+            blanks.append(line);
         }
     }
     return kept;
@@ -38,6 +51,7 @@ void rewrite_annotations(py::object self, const py::list& lines) {
 }  // namespace
 
 void delete_session(py::object self, py::object session_num) {
+    check_session_number(session_num);
     py::str prefix = session_prefix(session_num);
     for (const char* folder : {"raw_dir", "processed_dir", "formatted_dir"}) {
         py::object directory = self.attr(folder);

@@ -68,9 +68,14 @@ py::list names_in_order(const py::list& keyed) {
     return names;
 }
 
-py::object read_text(const py::object& path) {
+py::object read_text(const py::object& path, const char* errors) {
     py::object content;
-    with_file(path, "r", [&](py::object file) { content = file.attr("read")(); });
+    // open(path, "r", errors=errors): the same encoding and newline handling as text mode.
+    with_file(path, "rb", [&](py::object file) {
+        py::object text = py::module_::import("io").attr("TextIOWrapper")(file, py::arg("errors") = errors);
+        content = text.attr("read")();
+        text.attr("detach")();
+    });
     return content;
 }
 
@@ -122,7 +127,10 @@ void init(py::object self) {
     self.attr("initialize_board")(serial_port());
     self.attr("next_session_number") = self.attr("_get_next_session_number")();
     self.attr("raw_data") = py::none();
-    self.attr("api_url") = api_url();
+    // A setting given without a scheme ("host:8000/api") would fail every request: HTTP is meant.
+    py::str url = api_url();
+    if (!truthy(url.attr("__contains__")("://"))) url = py::str("http://") + url;
+    self.attr("api_url") = url;
 }
 
 }  // namespace corvane::capture_hub

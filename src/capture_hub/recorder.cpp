@@ -1,11 +1,22 @@
-// Task recording: drain the board at the start, store the enabled rows as FIF at the stop.
+// Task recording: drain the board at the start, store the enabled rows as FIF at the stop. A trial
+// that yields no file takes its task line out of the log again, so the k-th task line of a
+// session stays the label of its k-th recording.
 #include "capture_hub/capture_hub.hpp"
 
 #include "common/interop.hpp"
+#include "common/session_numbers.hpp"
 
 namespace corvane::capture_hub {
 
 namespace {
+
+// Instance attribute holding (byte offset, bytes) of the task line logged by the running
+// recording, or None once that recording was saved or its line removed.
+const char* const kTaskLine = "_task_line";
+// Trials shorter than this many samples (one second) are saved with a warning.
+const int kShortTrialSamples = kSamplingRate;
+// Attempts at a free file name when another writer takes the chosen one first.
+const int kNameAttempts = 5;
 
 // The electrodes wired to the enabled rows, in board order.
 py::list enabled_electrode_names(py::object self) {
@@ -33,18 +44,72 @@ py::object new_recording_path(py::object self) {
     }
 }
 
+py::object file_size(const py::object& path) { return os_path().attr("getsize")(path); }
+
+// Appends the task line and remembers where it landed, so it can be taken out again.
+void log_task_line(py::object self, const py::str& line) {
+    py::object path = self.attr("annotation_file");
+    py::object offset = path_exists(path) ? file_size(path) : py::int_(0);
+    append_to_annotations(self, line);
+    py::object written;
+    with_file(path, "rb", [&](py::object file) {
+        file.attr("seek")(offset);
+        written = file.attr("read")();
+    });
+    self.attr(kTaskLine) = py::make_tuple(offset, written);
+}
+
+py::object pending_task_line(py::object self) { return py::getattr(self, kTaskLine, py::none()); }
+
+// Takes the running recording's task line out of the log (a whole-file rewrite through a
+// temporary file), printing why; `reason` ends "Task label X removed: <reason>".
+void remove_task_line(py::object self, const std::string& reason) {
+    py::object pending = pending_task_line(self);
+    if (pending.is_none()) return;
+    self.attr(kTaskLine) = py::none();
+    py::object offset = pending[py::int_(0)];
+    py::bytes line = pending[py::int_(1)];
+    py::object path = self.attr("annotation_file");
+    py::bytes content;
+    if (path_exists(path)) {
+        with_file(path, "rb", [&](py::object file) { content = file.attr("read")(); });
+    }
+    py::object end = offset + py::int_(py::len(line));
+    py::str label = py::str(line.attr("decode")("utf-8", "replace")).attr("strip")();
+    if (!py::object(content[slice_of(offset, end)]).equal(line)) {
+        // The log was rewritten meanwhile (a session deleted, say): the line is no longer there.
+        corvane::print(py::str("Task label ") + label + py::str(" was not found in the annotations file to remove"));
+        return;
+    }
+    py::object kept = content[slice_of(py::none(), offset)] + content[slice_of(end, py::none())];
+    write_atomically(path, [&](py::object file) { file.attr("write")(kept); });
+    corvane::print(py::str("Task label ") + label + py::str(" removed: ") + py::str(reason));
+}
+
+// remove_task_line while another error is on its way to the caller: a failure to remove is
+// reported, never put in place of that error.
+void remove_task_line_quietly(py::object self, const std::string& reason) {
+    guarded<bool>("Error removing task label: ", false, [&] {
+        remove_task_line(self, reason);
+        return true;
+    });
+}
+
 }  // namespace
 
 bool start_recording(py::object self) {
     py::object board = self.attr("board");
     if (!truthy(board) || !truthy(self.attr("is_streaming"))) return false;
+    // Starting over abandons the running trial, which will never have a file.
+    if (truthy(self.attr("is_recording"))) remove_task_line(self, "the recording was started again");
     self.attr("is_recording") = true;
     self.attr("current_eeg_data") = py::list();
+    self.attr(kTaskLine) = py::none();
     board.attr("get_board_data")();
     py::object index = self.attr("current_task_index");
     if (index > py::int_(0)) {
         py::object trial = self.attr("task_sequence")[index - py::int_(1)];
-        append_to_annotations(self, task_label(trial[py::int_(0)]) + py::str("\n"));
+        log_task_line(self, task_label(trial[py::int_(0)]) + py::str("\n"));
     }
     return true;
 }
@@ -52,17 +117,45 @@ bool start_recording(py::object self) {
 void stop_recording(py::object self) {
     if (!truthy(self.attr("is_recording"))) return;
     self.attr("is_recording") = false;
-    py::object data = self.attr("board").attr("get_board_data")();
-    py::list enabled = self.attr("get_enabled_channels")();
-    if (enabled.empty()) {
-        corvane::print("No channels enabled, skipping save");
-        return;
+    py::object data, eeg_data;
+    try {
+        data = self.attr("board").attr("get_board_data")();
+        py::list enabled = self.attr("get_enabled_channels")();
+        if (enabled.empty()) {
+            corvane::print("No channels enabled, skipping save");
+            remove_task_line(self, "no channels were enabled");
+            return;
+        }
+        eeg_data = data[py::make_tuple(enabled, whole())];
+        long long samples = eeg_data.attr("shape")[py::int_(1)].cast<long long>();
+        if (samples == 0) {
+            corvane::print("No samples recorded, skipping save");
+            remove_task_line(self, "the board delivered no samples");
+            return;
+        }
+        if (samples < kShortTrialSamples) {
+            corvane::print("Warning: only " + std::to_string(samples) +
+                           " samples recorded, less than one second; saving them anyway");
+        }
+    } catch (py::error_already_set&) {
+        if (data) self.attr("current_eeg_data") = data;
+        remove_task_line_quietly(self, "the recording could not be read from the board");
+        throw;
     }
-    py::object eeg_data = data[py::make_tuple(enabled, py::slice(py::none(), py::none(), py::none()))];
-    self.attr("save_to_fif")(eeg_data);
+    try {
+        self.attr("save_to_fif")(eeg_data);
+    } catch (py::error_already_set& error) {
+        // The samples stay with the host, which may keep them elsewhere or save them again.
+        self.attr("current_eeg_data") = eeg_data;
+        corvane::print("Recording not saved, its samples are kept in current_eeg_data: " + exception_text(error));
+        remove_task_line_quietly(self, "the recording could not be saved");
+        throw;
+    }
+    self.attr(kTaskLine) = py::none();
 }
 
 py::object save_to_fif(py::object self, py::object eeg_data) {
+    check_session_number(self.attr("current_session_num"));
     py::list ch_names = enabled_electrode_names(self);
     py::object rows = eeg_data.attr("shape")[py::int_(0)];
     if (!rows.equal(py::int_(ch_names.size()))) {
@@ -77,7 +170,20 @@ py::object save_to_fif(py::object self, py::object eeg_data) {
                                               py::arg("ch_types") = ch_types);
     py::object raw = mne.attr("io").attr("RawArray")(eeg_data, info);
     raw.attr("set_montage")(mne.attr("channels").attr("make_standard_montage")("standard_1020"));
-    raw.attr("save")(new_recording_path(self), py::arg("overwrite") = true);
+    // Written under a temporary name and given its own name only when complete, never over an
+    // existing file: a crash mid-write leaves no truncated recording behind. The temporary name
+    // ends in "_eeg.fif" (a raw-file ending MNE accepts), so no selection of "_raw.fif" names
+    // ever takes up what a crash left.
+    for (int attempt = 1;; ++attempt) {
+        try {
+            replace_atomically(
+                new_recording_path(self), "_eeg.fif",
+                [&](py::object temp_path) { raw.attr("save")(temp_path, py::arg("overwrite") = true); }, false);
+            break;
+        } catch (py::error_already_set& error) {
+            if (attempt >= kNameAttempts || !error.matches(PyExc_FileExistsError)) throw;
+        }
+    }
     corvane::print(py::str("Saved data with channels: ") + py::repr(ch_names));
     return raw;
 }

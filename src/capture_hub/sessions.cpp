@@ -2,6 +2,7 @@
 #include "capture_hub/capture_hub.hpp"
 
 #include "common/interop.hpp"
+#include "common/session_numbers.hpp"
 
 namespace corvane::capture_hub {
 
@@ -26,6 +27,8 @@ std::pair<py::object, py::object> unpack_pair(const py::object& value) {
 }  // namespace
 
 bool initialize_session(py::object self, py::object session_num) {
+    // Refused before anything changes: the number names every file of the session.
+    check_session_number(session_num);
     self.attr("current_session_num") = session_num;
     self.attr("task_sequence") = py::list();
     self.attr("current_task_index") = 0;

@@ -54,23 +54,56 @@ void with_file(const py::object& path, const char* mode, const std::function<voi
     file.attr("close")();
 }
 
+namespace {
+
+// A new, empty file in `folder` named "." + name + "." + random text + suffix. os.open with mode
+// 0666 lets the process's umask decide the permissions, as a plain open() would; the umask
+// itself is never changed, since that would affect files other threads create meanwhile.
+py::object new_temporary_file(const py::module_& os, const py::object& folder, const py::object& name,
+                              const std::string& suffix) {
+    auto token_hex = py::module_::import("secrets").attr("token_hex");
+    int flags = os.attr("O_WRONLY").cast<int>() | os.attr("O_CREAT").cast<int>() | os.attr("O_EXCL").cast<int>();
+    for (int attempt = 0;; ++attempt) {
+        py::object temp_path = os.attr("path").attr("join")(
+            folder, py::str(".") + py::str(name) + py::str(".") + py::str(token_hex(6)) + py::str(suffix));
+        try {
+            os.attr("close")(os.attr("open")(temp_path, flags, 0666));
+            return temp_path;
+        } catch (py::error_already_set& error) {
+            if (attempt >= 100 || !error.matches(PyExc_FileExistsError)) throw;
+        }
+    }
+}
+
+// Gives the finished temporary file its final name: over an existing file, or (replace_existing
+// false) only where no file of that name exists, raising FileExistsError otherwise.
+void move_into_place(const py::module_& os, const py::object& temp_path, const py::object& path,
+                     bool replace_existing) {
+    if (replace_existing) {
+        os.attr("replace")(temp_path, path);
+    } else if (py::str(os.attr("name")).equal(py::str("nt"))) {
+        os.attr("rename")(temp_path, path);  // refuses an existing target on Windows
+    } else {
+        os.attr("link")(temp_path, path);  // refuses an existing target
+        // The file is in place under its name; a second name left behind is only untidy.
+        try {
+            os.attr("remove")(temp_path);
+        } catch (py::error_already_set&) {
+        }
+    }
+}
+
+}  // namespace
+
 void replace_atomically(const py::object& path, const std::string& suffix,
-                        const std::function<void(py::object)>& fill) {
+                        const std::function<void(py::object)>& fill, bool replace_existing) {
     auto os = py::module_::import("os");
-    auto tempfile = py::module_::import("tempfile");
     py::object folder = os.attr("path").attr("dirname")(os.attr("path").attr("abspath")(path));
     py::object name = os.attr("path").attr("basename")(path);
-    py::tuple made = tempfile.attr("mkstemp")(py::arg("prefix") = py::str(".") + name + py::str("."),
-                                                 py::arg("suffix") = suffix, py::arg("dir") = folder);
-    os.attr("close")(made[0]);
-    py::object temp_path = made[1];
+    py::object temp_path = new_temporary_file(os, folder, name, suffix);
     try {
-        // mkstemp creates the file private (0600); give it the mode a plain open() would.
-        py::object mask = os.attr("umask")(0);
-        os.attr("umask")(mask);
-        os.attr("chmod")(temp_path, 0666 & ~mask.cast<int>());
         fill(temp_path);
-        os.attr("replace")(temp_path, path);
+        move_into_place(os, temp_path, path, replace_existing);
     } catch (...) {
         // The caller sees the original error; removing the temporary file must not replace it.
         try {

@@ -55,9 +55,10 @@ void with_file(const py::object& path, const char* mode, const std::function<voi
 
 // Replaces `path` whole or not at all: `fill` writes a temporary file in the same folder, given by
 // its path (named with `suffix`, for writers that check extensions), which is then renamed over
-// `path`. On any error the temporary file is removed and the error re-raised.
+// `path`. With replace_existing false an existing `path` is never replaced: FileExistsError is
+// raised instead. On any error the temporary file is removed and the error re-raised.
 void replace_atomically(const py::object& path, const std::string& suffix,
-                        const std::function<void(py::object)>& fill);
+                        const std::function<void(py::object)>& fill, bool replace_existing = true);
 
 // replace_atomically for a writer of an open binary file; the data is flushed to disk first.
 void write_atomically(const py::object& path, const std::function<void(py::object)>& write);

@@ -2,6 +2,7 @@
 #include "run_profile/run_profile.hpp"
 
 #include "common/interop.hpp"
+#include "common/session_numbers.hpp"
 #include "common/settings.hpp"
 
 namespace corvane::run_profile {
@@ -27,6 +28,7 @@ py::object config_dir(const py::object& base_path) {
 }
 
 py::object config_file(const py::object& base_path, const py::object& session_num) {
+    check_session_number(session_num);
     return path_join({config_dir(base_path), py::str("session") + py::str(session_num) + py::str("_config.pkl")});
 }
 
@@ -67,10 +69,11 @@ py::object from_dict(py::object cls, py::object data) {
 
 void save(py::object self, py::object session_num) {
     py::object base_path = self.attr("base_path");
+    py::object filename = config_file(base_path, session_num);
     py::module_::import("os").attr("makedirs")(config_dir(base_path), py::arg("exist_ok") = true);
     py::dict data = to_dict(self);
     auto dump = py::module_::import("pickle").attr("dump");
-    write_atomically(config_file(base_path, session_num), [&](py::object file) { dump(data, file); });
+    write_atomically(filename, [&](py::object file) { dump(data, file); });
 }
 
 py::object load(py::object session_num, py::object base_path) {

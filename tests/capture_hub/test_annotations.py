@@ -73,3 +73,25 @@ def test_blocks_without_separator_repeated_or_empty(hub):
     assert hub._read_annotations_file(30) == ["Blinking"]
     assert hub._read_annotations_file(4) == []
     assert hub._get_next_session_number() == 31
+
+
+@pytest.mark.parametrize(
+    "log, recorded, expected, errors",
+    [
+        # One undecodable byte spoils only its own line.
+        (b"\nsession2\nLeft\xff_Hand\n_\n\nsession4\n_\n", [], 5, 0),
+        (b"\nsession2\n_\n\nsession\xff9\n_\n", [], 3, 1),
+        # Recordings whose session is missing from the log keep their number.
+        (b"\nsession2\n_\n", ["session9_1700000000_raw.fif", "session3_1700000001_raw.fif"], 10, 0),
+        (b"", ["session12_1_raw.fif", "sessionX_1_raw.fif", "session20_notes.txt", "other_raw.fif"], 13, 0),
+    ],
+)
+def test_next_session_number_counts_every_number_in_use(hub, capsys, log, recorded, expected, errors):
+    with open(hub.annotation_file, "wb") as f:
+        f.write(log)
+    for name in recorded + ["session30_1_raw.fif.tmp"]:
+        open(os.path.join(hub.raw_dir, name), "w").close()
+    capsys.readouterr()
+    assert hub._get_next_session_number() == expected
+    out = capsys.readouterr().out.splitlines()
+    assert len(out) == errors and all(line.startswith("Error reading session number: ") for line in out)

@@ -3,6 +3,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 from tests.capture_hub.helpers import SEPARATOR, annotation_text, make_recordings, recordings, write_annotations
 
 LOG = (
@@ -37,6 +39,21 @@ def test_deleting_session_1_leaves_session_10(hub):
     assert {n: hub._read_annotations_file(n) for n in (2, 10)} == {n: before[n] for n in (2, 10)}
     assert (hub.next_session_number, hub.current_session_num) == (11, 1)
     assert sorted(os.listdir(hub.data_dir)) == ["annotations.txt", "formatted", "processed", "raw"]
+
+
+@pytest.mark.parametrize(
+    "log, session, kept",
+    [
+        # A session never stopped ends at the next header; that header's blank line stays.
+        (f"\nsession1\nLeft_Hand\n\nsession2\nRelax\n{SEPARATOR}\n", 1, f"\n\nsession2\nRelax\n{SEPARATOR}\n"),
+        (f"\nsession1\nRelax\n{SEPARATOR}\n\nsession2\nBlinking\n", 2, f"\nsession1\nRelax\n{SEPARATOR}\n\n"),
+        (f"\nsession3\nRelax\n\nsession3\nBlinking\n{SEPARATOR}\n\nsession4\n", 3, "\n\nsession4\n"),
+    ],
+)
+def test_a_block_without_separator_ends_at_the_next_header(hub, log, session, kept):
+    write_annotations(hub, log)
+    hub.delete_session(session)
+    assert annotation_text(hub) == kept
 
 
 def test_deleting_an_unknown_session_or_without_a_log(hub):

@@ -17,6 +17,11 @@ from tests.capture_hub.helpers import (
 def record(hub, seconds=0.1):
     assert hub.start_recording() is True
     time.sleep(seconds)
+    # A trial without samples is not saved: on a busy machine wait for the first one.
+    deadline = time.monotonic() + 30
+    while hub.board.get_board_data_count() == 0:
+        assert time.monotonic() < deadline
+        time.sleep(0.005)
     hub.stop_recording()
 
 
@@ -113,11 +118,10 @@ def test_a_board_that_stops_answering_does_not_hang_a_trial(streaming_hub, emula
     hub.stop_recording()
     [name] = recordings(hub)
     assert read_recording(hub, name).n_times > 0
-    # Nothing arrives any more: the empty trial's save fails and the error reaches the caller.
+    # Nothing arrives any more: the empty trial is not saved.
     hub.start_recording()
     time.sleep(0.1)
-    with pytest.raises(ValueError):
-        hub.stop_recording()
+    hub.stop_recording()
     assert hub.is_recording is False and len(recordings(hub)) == 1
     # A stopped recording with the board released in the meantime raises as well.
     emulator.responsive = True

@@ -1,6 +1,6 @@
-import json
 import os
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
@@ -8,6 +8,7 @@ import requests
 
 from capture_hub import CaptureHub
 from tools.session_store import SessionStore
+from tools.testbed import MisbehavingStore
 from tests.capture_hub.helpers import command_line_tool
 
 
@@ -120,27 +121,53 @@ def test_the_session_number_stays_one_path_segment(hub, scripted, capsys):
     ]
 
 
-def test_requests_have_a_time_limit(hub, scripted, monkeypatch, capsys):
-    limits = []
-    real_get, real_post = requests.get, requests.post
+def test_one_deadline_covers_the_whole_request(hub, scripted, capsys):
+    # A trickled answer (one byte every half second, 40 s in all) and a server that never
+    # answers: each call ends at its 30 s deadline. The three calls run side by side.
+    stalled = scripted(stall=True)
+    with MisbehavingStore(trickle=0.5, data="QUJD" * 16) as trickling:
+        calls = [
+            (trickling.url, lambda: hub.load_session_data(1), None),
+            (trickling.url, lambda: hub.save_session_data(1, b"x"), False),
+            (stalled.url, lambda: hub.load_session_data(1), None),
+        ]
+        results = [None] * len(calls)
 
-    def get(url, **kwargs):
-        limits.append(kwargs["timeout"])
-        return real_get(url, **dict(kwargs, timeout=0.3))
+        def run(k, url, call):
+            began = time.monotonic()
+            results[k] = (call(), time.monotonic() - began)
 
-    def post(url, **kwargs):
-        limits.append(kwargs["timeout"])
-        return real_post(url, **dict(kwargs, timeout=0.3))
-
-    monkeypatch.setattr(requests, "get", get)
-    monkeypatch.setattr(requests, "post", post)
-    hub.api_url = scripted(stall=True).url
-    capsys.readouterr()
-    assert hub.load_session_data(1) is None and hub.save_session_data(1, b"x") is False
-    assert limits == [30, 30]
+        threads = []
+        for k, (url, call, _) in enumerate(calls):
+            hub.api_url = url
+            threads.append(threading.Thread(target=run, args=(k, url, call)))
+            threads[-1].start()
+            time.sleep(0.2)
+        for thread in threads:
+            thread.join(60)
+    assert [result for result, _ in results] == [fallback for _, _, fallback in calls]
+    assert all(seconds < 35 for _, seconds in results), results
     out = capsys.readouterr().out.splitlines()
-    assert out[0].startswith("Error loading session data: ") and "timed out" in out[0]
-    assert out[1].startswith("Error saving session data: ")
+    assert sorted(line.split(": ")[0] for line in out) == ["Error loading session data"] * 2 + ["Error saving session data"]
+    assert all(line.endswith("within 30 seconds") for line in out)
+
+
+@pytest.mark.parametrize("status", [301, 302, 307, 308])
+def test_a_redirect_is_a_failure_and_sends_nothing_on(hub, capsys, status):
+    with SessionStore() as store, MisbehavingStore(redirect=store.url[: -len("/api")], status=status) as redirecting:
+        store.sessions["1"] = "QUJD"
+        hub.api_url = redirecting.url
+        capsys.readouterr()
+        assert hub.save_session_data(2, b"eeg") is False and hub.load_session_data(1) is None
+        assert store.sessions == {"1": "QUJD"}
+    assert [(method, path) for method, path, _ in redirecting.requests] == [
+        ("POST", "/api/session_data"), ("GET", "/api/session_data/1"),
+    ]
+    location = store.url[: -len("/api")] + "/api/session_data"
+    assert capsys.readouterr().out.splitlines() == [
+        f"Error saving session data: {status} Redirect not followed: {location}",
+        f"Error loading session data: {status} Redirect not followed: {location}/1",
+    ]
 
 
 @pytest.mark.parametrize(
@@ -150,6 +177,8 @@ def test_requests_have_a_time_limit(hub, scripted, monkeypatch, capsys):
         ("http://127.0.0.1:8123/api", "http://127.0.0.1:8123/api"),
         ("https://store.example/api/", "https://store.example/api"),
         ("http://127.0.0.1:8123", "http://127.0.0.1:8123/api"),
+        ("127.0.0.1:8123/api", "http://127.0.0.1:8123/api"),
+        ("store.local", "http://store.local/api"),
     ],
 )
 def test_api_url_setting(base, monkeypatch, setting, url):

@@ -1,5 +1,7 @@
+import os
 from collections import Counter
 
+import numpy as np
 import pytest
 
 from tests.capture_hub.helpers import DEFAULT_ACTIONS, SEPARATOR, annotation_text
@@ -55,3 +57,23 @@ def test_a_malformed_action_table_raises_before_the_header(hub, value, error, te
     assert str(caught.value) == text
     assert hub.current_session_num == 2 and hub.task_sequence == [("Relax", "Relax")]
     assert annotation_text(hub) == ""
+
+
+def tree(top):
+    return sorted((root, tuple(sorted(files))) for root, _, files in os.walk(top))
+
+
+@pytest.mark.parametrize("number", ["../outside", "a/b", "..", "", "x\\y"])
+def test_session_numbers_that_would_leave_their_folder_are_refused(hub, base, number):
+    before = tree(os.path.dirname(base)), open(hub.annotation_file).read()
+    hub.current_session_num = number
+    for call in [
+        lambda: hub.initialize_session(number),
+        lambda: hub.delete_session(number),
+        lambda: hub.analyze_session(number),
+        lambda: hub.save_to_fif(np.zeros((6, 300))),
+    ]:
+        with pytest.raises(ValueError, match=r"^Invalid session number: "):
+            call()
+    assert (tree(os.path.dirname(base)), open(hub.annotation_file).read()) == before
+    assert hub.task_sequence == []

@@ -184,3 +184,27 @@ def test_bad_records_raise_and_leave_files_untouched(base):
         RunProfile.load_last_config(base)
     assert sorted(os.listdir(folder)) == ["session0_config.pkl", "session1_config.pkl", "session2_config.pkl"]
     assert open(config_path(base, "session1_config.pkl"), "rb").read() == b"not a pickle at all"
+
+
+def test_session_numbers_that_would_leave_the_folder_are_refused(base):
+    profile = RunProfile()
+    profile.base_path = base
+    for number in ["/../../x", "../x", "a\\b", "..", ""]:
+        with pytest.raises(ValueError, match=r"^Invalid session number: "):
+            profile.save(number)
+        with pytest.raises(ValueError, match=r"^Invalid session number: "):
+            RunProfile.load(number, base)
+    assert not os.path.exists(os.path.join(base, "data"))
+
+
+@pytest.mark.parametrize("umask", [0o027, 0o002])
+def test_a_saved_record_gets_the_mode_a_plain_open_gives(base, umask):
+    profile = RunProfile()
+    profile.base_path = base
+    previous = os.umask(umask)
+    try:
+        profile.save(1)
+        assert os.umask(umask) == umask
+    finally:
+        os.umask(previous)
+    assert os.stat(config_path(base, "session1_config.pkl")).st_mode & 0o777 == 0o666 & ~umask
