@@ -127,10 +127,7 @@ void init(py::object self) {
     self.attr("initialize_board")(serial_port());
     self.attr("next_session_number") = self.attr("_get_next_session_number")();
     self.attr("raw_data") = py::none();
-    // A setting given without a scheme ("host:8000/api") would fail every request: HTTP is meant.
-    py::str url = api_url();
-    if (!truthy(url.attr("__contains__")("://"))) url = py::str("http://") + url;
-    self.attr("api_url") = url;
+    self.attr("api_url") = api_url();
 }
 
 }  // namespace corvane::capture_hub

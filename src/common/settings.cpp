@@ -40,6 +40,8 @@ py::str api_url() {
     py::str url = getenv("CORVANE_API_URL", py::str(kDefaultApiUrl));
     url = url.attr("rstrip")("/");
     if (!url.attr("endswith")("/api").cast<bool>()) url = url + py::str("/api");
+    // A setting given without a scheme ("host:8000/api") would fail every request: HTTP is meant.
+    if (!url.attr("__contains__")("://").cast<bool>()) url = py::str("http://") + url;
     return url;
 }
 

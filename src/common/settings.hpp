@@ -27,7 +27,8 @@ py::object artefact_dir();
 py::str simulator_url();
 // Host and port of the actuator controller (CORVANE_ACTUATOR_HOST, "host" or "host:port").
 std::pair<py::str, py::int_> actuator_address();
-// Base URL of the remote session store (CORVANE_API_URL), ending in "/api".
+// Base URL of the remote session store (CORVANE_API_URL), ending in "/api", with "http://" when
+// the setting names no scheme.
 py::str api_url();
 
 }  // namespace corvane
