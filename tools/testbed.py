@@ -7,6 +7,8 @@
   live_pilot loads them.
 - counter_signal, emulator_process: a Cyton emulator in its own interpreter, optionally streaming
   sample numbers.
+- FaultyServer, standin_process, controlled_emulator_process (from tools.fault_standins): stand-ins
+  that refuse, hang, answer 500 or drop the connection, and an emulator that goes silent or vanishes.
 """
 import argparse
 import contextlib
@@ -21,6 +23,9 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 import numpy as np
+
+from tools.fault_standins import (FAULTS, FaultyServer, controlled_emulator_process, controller_answer,  # noqa: F401
+                                  simulator_answer, standin_process)
 
 SAMPLING_RATE = 250
 CHANNELS = ["FCz", "C3", "Cz", "CPz", "C2", "C4"]
