@@ -171,6 +171,25 @@ def live_pilot_environment(artefacts, port, simulator, controller):
 
 
 # --- the board --------------------------------------------------------------------------------
+def restart_stream(board):
+    """Prepares and starts a BrainFlow board again after main() released it, from fresh samples."""
+    for attempt in range(3):
+        if board.is_prepared():
+            break
+        try:
+            board.prepare_session()
+        except Exception:
+            # A board left streaming while it was unresponsive answers the first "v" late.
+            time.sleep(0.5)
+    board.is_prepared() or board.prepare_session()
+    try:
+        board.start_stream()
+    except Exception:
+        pass  # already streaming
+    board.get_board_data()
+    return board
+
+
 def counter_signal(first_sample, count):
     """Every channel carries the sample number (plus its channel index) in converter counts."""
     from tools.cyton_emulator import MICROVOLTS_PER_COUNT
