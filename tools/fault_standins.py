@@ -26,6 +26,20 @@ HANG_SECONDS = 2.0
 ROOT = Path(__file__).resolve().parent.parent
 
 
+def write_answer(handler, status, body, content_type=None):
+    """Sends one HTTP answer from a request handler; a client that gave up waiting is ignored."""
+    data = body.encode()
+    try:
+        handler.send_response(status)
+        if content_type:
+            handler.send_header("Content-Type", content_type)
+        handler.send_header("Content-Length", str(len(data)))
+        handler.end_headers()
+        handler.wfile.write(data)
+    except OSError:
+        pass
+
+
 def controller_answer(path):
     return 200, "OK"
 
@@ -76,14 +90,7 @@ class FaultyServer(_RequestLog):
                 if fault == "drop":
                     self.close_connection = True
                     return
-                data = body.encode()
-                try:
-                    self.send_response(status)
-                    self.send_header("Content-Length", str(len(data)))
-                    self.end_headers()
-                    self.wfile.write(data)
-                except OSError:
-                    pass  # the client gave up waiting
+                write_answer(self, status, body)
 
             def log_message(self, *args):
                 pass
@@ -188,15 +195,20 @@ class StandinProcess(_RequestLog):
 
 
 @contextlib.contextmanager
-def standin_process(simulator=False):
-    """A FaultyServer (controller answers, or the simulator's with `simulator`) in its own interpreter."""
-    command = [sys.executable, "-m", "tools.fault_standins", "server"] + (["--simulator"] if simulator else [])
+def _driven_child(arguments, wrapper):
+    """`python -m tools.fault_standins <arguments>`, driven over its stdin through `wrapper`."""
+    command = [sys.executable, "-m", "tools.fault_standins", *arguments]
     child = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=ROOT)
     try:
-        yield StandinProcess(child)
+        yield wrapper(child)
     finally:
         child.stdin.close()
         child.wait(timeout=10)
+
+
+def standin_process(simulator=False):
+    """A FaultyServer (controller answers, or the simulator's with `simulator`) in its own interpreter."""
+    return _driven_child(["server"] + (["--simulator"] if simulator else []), StandinProcess)
 
 
 class EmulatorProcess:
@@ -220,16 +232,9 @@ class EmulatorProcess:
         self._command("vanish")
 
 
-@contextlib.contextmanager
 def controlled_emulator_process(speed):
     """A Cyton emulator in its own interpreter that goes silent, answers again or vanishes on request."""
-    command = [sys.executable, "-m", "tools.fault_standins", "emulator", "--speed", str(speed)]
-    child = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=ROOT)
-    try:
-        yield EmulatorProcess(child)
-    finally:
-        child.stdin.close()
-        child.wait(timeout=10)
+    return _driven_child(["emulator", "--speed", str(speed)], EmulatorProcess)
 
 
 def _serve(argv=None):

@@ -25,7 +25,7 @@ from pathlib import Path
 import numpy as np
 
 from tools.fault_standins import (FAULTS, FaultyServer, controlled_emulator_process, controller_answer,  # noqa: F401
-                                  simulator_answer, standin_process)
+                                  simulator_answer, standin_process, write_answer)
 
 SAMPLING_RATE = 250
 CHANNELS = ["FCz", "C3", "Cz", "CPz", "C2", "C4"]
@@ -51,15 +51,7 @@ class LoopbackServer:
                 status, body, delay = server.reply(self.path)
                 if delay:
                     time.sleep(delay)
-                data = body.encode()
-                try:
-                    self.send_response(status)
-                    self.send_header("Content-Type", "application/json")
-                    self.send_header("Content-Length", str(len(data)))
-                    self.end_headers()
-                    self.wfile.write(data)
-                except OSError:
-                    pass  # the client gave up waiting
+                write_answer(self, status, body, "application/json")
 
             def log_message(self, *args):
                 pass
