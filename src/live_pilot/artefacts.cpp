@@ -44,6 +44,11 @@ PickleAllowList agent_settings() {
     }
     for (const char* name : {"TrainFreq", "TrainFrequencyUnit"}) globals.insert({"stable_baselines3.common.type_aliases", name});
     globals.insert({"stable_baselines3.common.buffers", "ReplayBuffer"});
+    // A trained agent also keeps its episode records and the spaces' seeded random generators.
+    globals.insert({"collections", "deque"});
+    for (const char* name : {"__bit_generator_ctor", "__generator_ctor", "__randomstate_ctor"}) {
+        globals.insert({"numpy.random._pickle", name});
+    }
     for (const char* name : {"FloatSchedule", "ConstantSchedule", "LinearSchedule"}) {
         globals.insert({"stable_baselines3.common.utils", name});
     }

@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import sys
 import zipfile
+from collections import deque
 
 import gymnasium
 import joblib
@@ -47,13 +48,23 @@ def replace_in_archive(source, target, member, content):
             new.writestr(name, content if name == member else old.read(name))
 
 
-def with_serialized_entry(key, payload):
+def with_serialized_entries(**payloads):
     def change(folder, artefacts):
         with zipfile.ZipFile(artefacts / ARCHIVE) as archive:
             data = json.loads(archive.read("data"))
-        data[key][":serialized:"] = base64.b64encode(pickle.dumps(payload)).decode()
+        for key, payload in payloads.items():
+            data[key] = {":serialized:": base64.b64encode(pickle.dumps(payload)).decode()}
         replace_in_archive(artefacts / ARCHIVE, folder / ARCHIVE, "data", json.dumps(data))
     return change
+
+
+def trained_entries():
+    """What an agent's archive holds after learning: episode records, a seeded action space and
+    the last observations."""
+    actions = gymnasium.spaces.Discrete(5)
+    actions.seed(1)
+    return {"ep_info_buffer": deque([{"r": 1.5, "l": 3, "t": 0.25}], maxlen=100), "action_space": actions,
+            "_last_obs": np.zeros((1, 4, 522), np.float32), "_last_episode_starts": np.zeros(1, bool)}
 
 
 def with_policy_tensors(payload):
@@ -105,15 +116,17 @@ def test_mismatched_or_planted_artefacts_fail_the_import(subprocess_env, artefac
                                   "csp_filters_ovr.pkl: refusing to load builtins.exec"),
         "scaler that runs a command": (with_joblib("scaler.pkl", Planted(os.system, f"touch {marker}")), *refused,
                                        f"scaler.pkl: refusing to load {os.name}.system"),
-        "agent space that runs code": (with_serialized_entry("observation_space", Planted(exec, code)), *refused,
+        "agent space that runs code": (with_serialized_entries(observation_space=Planted(exec, code)), *refused,
                                        "(observation_space): refusing to load builtins.exec"),
-        "agent policy that runs code": (with_serialized_entry("policy_class", Planted(exec, code)), *refused,
+        "agent policy that runs code": (with_serialized_entries(policy_class=Planted(exec, code)), *refused,
                                         "only the known policy classes are allowed"),
         # The loader supplies the schedules itself: the planted one is never read.
-        "agent schedule that runs code": (with_serialized_entry("lr_schedule", Planted(exec, code)),
+        "agent schedule that runs code": (with_serialized_entries(lr_schedule=Planted(exec, code)),
                                           "BrainFlowError", "unable to prepare streaming session", ""),
         "agent tensors that run code": (with_policy_tensors(Planted(exec, code)), "UnpicklingError",
                                         "Weights only load failed", ""),
+        "agent after training": (with_serialized_entries(**trained_entries()), "BrainFlowError",
+                                 "unable to prepare streaming session", ""),
         "scaler of another width": (with_joblib("scaler.pkl", scaler), "ValueError",
                                     "scaler.pkl: the scaler takes 100 features, a feature row has 522", ""),
         "filters missing a class": (with_filters(lambda f: f.pop(next(iter(f)))), "ValueError",
