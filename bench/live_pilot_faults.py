@@ -109,9 +109,11 @@ def main():
         lp, _, _ = import_live_pilot(artefacts, board.port, simulator, controller)
         for kind, (inject, target) in CASES.items():
             repeats = 1 if kind == "board's port vanishes" else args.repeats  # the port is gone for good
-            results[kind] = [measure(lp, outputs, inject, rng) for _ in range(repeats)]
-            if kind == "board goes silent":
-                board.answer_again()
+            results[kind] = []
+            for _ in range(repeats):
+                results[kind].append(measure(lp, outputs, inject, rng))
+                if kind == "board goes silent":
+                    board.answer_again()
         with contextlib.redirect_stdout(io.StringIO()):
             lp.cleanup_resources()
 
