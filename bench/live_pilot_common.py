@@ -11,9 +11,11 @@ import numpy as np
 from tools.testbed import LoopbackServer, controller_reply, live_pilot_environment, simulator_reply
 
 
-def import_live_pilot(artefacts, board_port):
-    """Imports live_pilot against the artefacts, the board on `board_port` and two loopback servers."""
-    simulator, controller = LoopbackServer(simulator_reply), LoopbackServer(controller_reply)
+def import_live_pilot(artefacts, board_port, simulator=None, controller=None):
+    """Imports live_pilot against the artefacts, the board on `board_port` and two servers
+    (loopback servers unless given)."""
+    simulator = simulator or LoopbackServer(simulator_reply)
+    controller = controller or LoopbackServer(controller_reply)
     os.environ.update(live_pilot_environment(artefacts, board_port, simulator, controller))
     with contextlib.redirect_stdout(io.StringIO()):
         module = importlib.import_module("live_pilot")

@@ -9,6 +9,8 @@
   sample numbers.
 - MisbehavingStore: a session store on 127.0.0.1 that trickles its answers or redirects.
 - file_size_limit: writes of this process fail part-way beyond a size, as on a full disk.
+- FaultyServer, standin_process, controlled_emulator_process (from tools.fault_standins): stand-ins
+  that refuse, hang, answer 500 or drop the connection, and an emulator that goes silent or vanishes.
 """
 import argparse
 import contextlib
@@ -25,6 +27,9 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 import numpy as np
+
+from tools.fault_standins import (FAULTS, FaultyServer, controlled_emulator_process, controller_answer,  # noqa: F401
+                                  simulator_answer, standin_process, write_answer)
 
 SAMPLING_RATE = 250
 CHANNELS = ["FCz", "C3", "Cz", "CPz", "C2", "C4"]
@@ -50,15 +55,7 @@ class LoopbackServer:
                 status, body, delay = server.reply(self.path)
                 if delay:
                     time.sleep(delay)
-                data = body.encode()
-                try:
-                    self.send_response(status)
-                    self.send_header("Content-Type", "application/json")
-                    self.send_header("Content-Length", str(len(data)))
-                    self.end_headers()
-                    self.wfile.write(data)
-                except OSError:
-                    pass  # the client gave up waiting
+                write_answer(self, status, body, "application/json")
 
             def log_message(self, *args):
                 pass
@@ -237,6 +234,25 @@ def live_pilot_environment(artefacts, port, simulator, controller):
 
 
 # --- the board --------------------------------------------------------------------------------
+def restart_stream(board):
+    """Prepares and starts a BrainFlow board again after main() released it, from fresh samples."""
+    for attempt in range(3):
+        if board.is_prepared():
+            break
+        try:
+            board.prepare_session()
+        except Exception:
+            # A board left streaming while it was unresponsive answers the first "v" late.
+            time.sleep(0.5)
+    board.is_prepared() or board.prepare_session()
+    try:
+        board.start_stream()
+    except Exception:
+        pass  # already streaming
+    board.get_board_data()
+    return board
+
+
 def counter_signal(first_sample, count):
     """Every channel carries the sample number (plus its channel index) in converter counts."""
     from tools.cyton_emulator import MICROVOLTS_PER_COUNT

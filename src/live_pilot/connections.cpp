@@ -1,6 +1,9 @@
 // The two outputs driven with one-letter commands: the movement simulator and the actuator
 // controller, both plain HTTP servers reached with one GET per command.
+#include <string>
+
 #include "common/interop.hpp"
+#include "common/python_values.hpp"
 #include "live_pilot/live_pilot.hpp"
 #include "common/settings.hpp"
 
@@ -11,6 +14,10 @@ namespace {
 // Both outputs get the same one-second limit: a silent server must not hold up the control loop
 // while the device keeps moving.
 constexpr int kRequestTimeoutSeconds = 1;
+// An unacknowledged stop is tried again this many times in all, this far apart, so a controller
+// that drops one request or restarts briefly still hears it.
+constexpr int kStopTries = 3;
+constexpr double kStopRetryPause = 0.4;
 
 py::object requests() { return py::module_::import("requests"); }
 
@@ -42,31 +49,52 @@ void arduino_init(py::object self, py::object host, py::object port) {
     self.attr("STOP_DURATION") = 0.5;
 }
 
-void arduino_send_http_command(py::object self, py::object command) {
+// One GET to the controller; true when it acknowledged the command with a 2xx answer in time.
+py::bool_ arduino_send_http_command(py::object self, py::object command) {
     py::object get = requests().attr("get");  // an import failure reaches the caller
-    guarded("HTTP request error: ", 0, [&] {
+    return py::bool_(guarded("HTTP request error: ", false, [&] {
         py::str url = py::str("http://{}:{}/{}").format(self.attr("host"), self.attr("port"), command);
-        get(url, py::arg("timeout") = kRequestTimeoutSeconds);
-        return 0;
-    });
+        py::object reply = get(url, py::arg("timeout") = kRequestTimeoutSeconds);
+        int status = reply.attr("status_code").cast<int>();
+        if (status >= 200 && status < 300) return true;
+        reply.attr("raise_for_status")();  // 4xx and 5xx, with the library's text
+        raise(PyExc_RuntimeError, py::str("unexpected status {} for url: {}").format(status, url).cast<std::string>());
+    }));
 }
 
+// A change goes ahead only from an acknowledged stop, and is in force only once the controller
+// acknowledged it; otherwise the next decision tries it again.
 void arduino_send_command(py::object self, py::object new_command) {
     if (!new_command.not_equal(self.attr("current_command"))) return;
     guarded("Connection error: ", 0, [&] {
         corvane::print("Stopping for 1 second...");
-        self.attr("_send_http_command")("S");
+        if (!stop_actuator(self)) return 0;
         py::module_::import("time").attr("sleep")(self.attr("STOP_DURATION"));
-        self.attr("_send_http_command")(new_command);
-        self.attr("current_command") = new_command;
-        corvane::print(py::str("Changed to new command: ") + py::str(new_command));
+        if (truthy(self.attr("_send_http_command")(new_command))) {
+            self.attr("current_command") = new_command;
+            corvane::print(py::str("Changed to new command: ") + py::str(new_command));
+        }
         return 0;
     });
 }
 
-void arduino_close(py::object self) { self.attr("_send_http_command")("S"); }
+void arduino_close(py::object self) { stop_actuator(self); }
 
 }  // namespace
+
+bool stop_actuator(const py::object& arduino) {
+    auto sleep = py::module_::import("time").attr("sleep");
+    for (int attempt = 1; attempt <= kStopTries; ++attempt) {
+        if (truthy(arduino.attr("_send_http_command")("S"))) {
+            arduino.attr("current_command") = "S";
+            return true;
+        }
+        if (attempt < kStopTries) sleep(kStopRetryPause);
+    }
+    corvane::print("Actuator did not acknowledge the stop command after " + std::to_string(kStopTries) +
+                   " tries: it may still be moving");
+    return false;
+}
 
 void bind_connections(py::module_& m) {
     py::tuple bases = py::make_tuple(py::module_::import("builtins").attr("object"));

@@ -1,10 +1,12 @@
-// main() and cleanup_resources(): the decode-and-command loop over the live board stream.
+// The decode-and-command loop over the live board stream.
 //
 // Every pass reads the module's globals afresh (board, eeg_buffer, model, ...), so a host that
 // rebinds one of them is heard on the next pass.
 #include <chrono>
 #include <optional>
+#include <string>
 
+#include "common/board.hpp"
 #include "common/interop.hpp"
 #include "live_pilot/live_pilot.hpp"
 #include "common/python_values.hpp"
@@ -14,24 +16,28 @@ namespace corvane::live_pilot {
 namespace {
 
 constexpr double kConfidenceThreshold = 0.6;
-constexpr int kBlockRows = 4;
-constexpr int kBlocks = 5;
 constexpr double kPassPause = 0.02;
-// A board that delivers nothing for this long has stopped streaming; a pass never takes that
-// long while it streams (stop pause plus three one-second requests at most).
+// A board that delivers nothing for one step has both outputs stopped while the loop waits; one
+// that delivers nothing for this long has stopped streaming.
 constexpr double kBoardSilenceLimit = 5.0;
+constexpr long long kDefaultStep = 438;
 
-// Samples the ring buffer still needs before its next window, or nullopt when its state does not
-// say (the caller then hands it the whole block).
-std::optional<long long> samples_to_next_window(const py::object& ring) {
+// Where the ring buffer's next window falls: samples still needed, and the step between windows.
+struct WindowGrid {
+    long long needed, step;
+};
+
+// The grid read from the ring buffer's state, or nullopt when its state does not say (the
+// caller then hands it the whole block).
+std::optional<WindowGrid> window_grid(const py::object& ring) {
     auto index = exact_int(ring.attr("index"));
     auto last = exact_int(ring.attr("last_window_end"));
     auto size = exact_int(ring.attr("buffer_size"));
     auto step = exact_int(ring.attr("step_size"));
-    if (!index || !last || !size || !step || *size <= 0) return std::nullopt;
+    if (!index || !last || !size || !step || *size <= 0 || *step <= 0) return std::nullopt;
     long long since = ((*index - *last) % *size + *size) % *size;
     if (*step - since <= 0) return std::nullopt;
-    return *step - since;
+    return WindowGrid{*step - since, *step};
 }
 
 // The Q-network's output for one observation, as a NumPy vector.
@@ -60,14 +66,17 @@ BlockDecision decide_block(const py::object& q_values) {
     return {py::int_(np.attr("argmax")(q_values)), confidence};
 }
 
-// Candidate decisions of every block whose confidence passes the threshold, in block order.
+// Candidate decisions of every block whose confidence passes the threshold, in block order. A
+// block is one filter's rows, as many as the agent observes.
 std::pair<py::list, py::list> decide_blocks(const py::object& model, const py::object& scaled_features) {
+    long long block_rows = py::tuple(model.attr("observation_space").attr("shape"))[0].cast<long long>();
+    long long blocks = scaled_features.attr("shape")[py::int_(1)].cast<long long>() / block_rows;
     py::list predictions, confidences;
     py::object no_grad = py::module_::import("torch").attr("no_grad")();
     no_grad.attr("__enter__")();
     try {
-        for (int block = 0; block < kBlocks; ++block) {
-            py::int_ first(block * kBlockRows), end((block + 1) * kBlockRows);
+        for (long long block = 0; block < blocks; ++block) {
+            py::int_ first(block * block_rows), end((block + 1) * block_rows);
             py::object state = scaled_features[py::make_tuple(whole(), slice_of(first, end), whole())];
             BlockDecision decision = decide_block(q_values_of(model, state));
             if (decision.confidence.cast<double>() > kConfidenceThreshold) {
@@ -126,117 +135,67 @@ py::object read_new_samples(const py::module_& m) {
     return data[py::make_tuple(first_six, whole())];
 }
 
-// Hands the block to the ring buffer in pieces that end where a window is due, so every window
-// is decoded even when one read brings several steps' worth of samples.
+// Hands the block to the ring buffer in pieces that end where a window is due. When one read
+// brings several steps' worth of samples (the loop fell behind), the older windows are skipped
+// and only the newest is decoded; every sample still enters the buffer once.
 void feed(const py::module_& m, const py::object& eeg_data) {
     long long count = eeg_data.attr("shape")[py::int_(1)].cast<long long>();
     long long fed = 0;
     do {
         py::object ring = m.attr("eeg_buffer");
         long long piece = count - fed;
-        if (auto needed = samples_to_next_window(ring); needed && *needed < piece) piece = *needed;
+        long long skipped = 0;
+        if (auto grid = window_grid(ring); grid && grid->needed <= piece) {
+            skipped = (piece - grid->needed) / grid->step;
+            piece = grid->needed + skipped * grid->step;
+        }
         py::object block = (fed == 0 && piece == count)
                                ? eeg_data
                                : eeg_data[py::make_tuple(whole(), slice_of(py::int_(fed), py::int_(fed + piece)))];
         bool window_due = ring.attr("add_data")(block).cast<bool>();
         fed += piece;
-        if (window_due) handle_window(m);
+        if (!window_due) continue;
+        if (skipped > 0) {
+            corvane::print("Loop fell behind: skipped " + std::to_string(skipped) + (skipped == 1 ? " window" : " windows") +
+                           ", decoding the newest");
+        }
+        handle_window(m);
     } while (fed < count);
 }
 
-[[noreturn]] void run_loop(const py::module_& m) {
+// Both outputs to "S", the actuator first.
+void stop_outputs(const py::module_& m) {
+    stop_actuator(m.attr("arduino"));
+    m.attr("simulation").attr("send_command")("S");
+}
+
+}  // namespace
+
+void run_loop(const py::module_& m) {
     using clock = std::chrono::steady_clock;
     auto sleep = py::module_::import("time").attr("sleep");
+    auto step = exact_int(m.attr("eeg_buffer").attr("step_size")).value_or(kDefaultStep);
+    const double silence_stop = static_cast<double>(step) / kSamplingRate;
     auto last_data = clock::now();
+    bool stopped_for_silence = false;
     while (true) {
         if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         py::object eeg_data = read_new_samples(m);
         if (eeg_data.attr("shape")[py::int_(1)].cast<long long>() > 0) {
             last_data = clock::now();
+            stopped_for_silence = false;
             feed(m, eeg_data);
-        } else if (std::chrono::duration<double>(clock::now() - last_data).count() > kBoardSilenceLimit) {
-            raise(PyExc_TimeoutError, "Board stopped streaming: no samples for 5 seconds");
+        } else {
+            double silent = std::chrono::duration<double>(clock::now() - last_data).count();
+            if (silent > kBoardSilenceLimit) raise(PyExc_TimeoutError, "Board stopped streaming: no samples for 5 seconds");
+            if (silent >= silence_stop && !stopped_for_silence) {
+                stopped_for_silence = true;
+                corvane::print("No samples from the board for one step: outputs stopped while waiting");
+                stop_outputs(m);
+            }
         }
         sleep(kPassPause);
     }
-}
-
-// Runs one clean-up step; its error is kept if it is the first, so later steps still run.
-template <typename Step>
-void run_step(std::optional<py::error_already_set>& first_error, Step&& step) {
-    try {
-        step();
-    } catch (py::error_already_set& error) {
-        if (!first_error) first_error = error;
-    } catch (py::builtin_exception& error) {
-        error.set_error();
-        py::error_already_set converted;
-        if (!first_error) first_error = converted;
-    }
-}
-
-void main_(const py::module_& m) {
-    std::optional<py::error_already_set> first_error;
-    run_step(first_error, [&] {
-        try {
-            run_loop(m);
-        } catch (py::error_already_set& error) {
-            if (!error.matches(PyExc_KeyboardInterrupt)) throw;
-            corvane::print("\nStopped by user.");
-        }
-    });
-    // Both outputs hear "S" however the loop ended, even when releasing the board fails first.
-    run_step(first_error, [&] { m.attr("simulation").attr("close")(); });
-    run_step(first_error, [&] { m.attr("board").attr("stop_stream")(); });
-    run_step(first_error, [&] { m.attr("board").attr("release_session")(); });
-    run_step(first_error, [&] { m.attr("simulation").attr("send_command")("S"); });
-    run_step(first_error, [&] { m.attr("arduino").attr("send_command")("S"); });
-    if (first_error) throw *first_error;
-}
-
-// The actuator is stopped even when releasing the board fails; the first failure is reported.
-void cleanup_resources(const py::module_& m) {
-    std::optional<std::string> failure;
-    auto attempt = [&](auto&& step) {
-        try {
-            step();
-        } catch (py::error_already_set& error) {
-            if (!error.matches(PyExc_Exception)) throw;
-            if (!failure) failure = exception_text(error);
-        } catch (py::builtin_exception& error) {
-            if (!failure) failure = error.what();
-        }
-    };
-    py::object board = m.attr("board");
-    bool prepared = false;
-    attempt([&] { prepared = board.attr("is_prepared")().cast<bool>(); });
-    if (prepared) {
-        attempt([&] { board.attr("stop_stream")(); });
-        attempt([&] { board.attr("release_session")(); });
-    }
-    attempt([&] { m.attr("arduino").attr("close")(); });
-    if (failure)
-        corvane::print("Error during cleanup: " + *failure);
-    else
-        corvane::print("Resources cleaned up successfully");
-}
-
-}  // namespace
-
-void bind_control_loop(py::module_& m) {
-    m.def("cleanup_resources", [m]() { cleanup_resources(m); },
-          py::doc("Clean up board and connection resources"));
-    m.def("main", [m]() { main_(m); });
-}
-
-void run_program(py::module_& m) {
-    std::optional<py::error_already_set> first_error;
-    run_step(first_error, [&] { m.attr("main")(); });
-    run_step(first_error, [&] { m.attr("cleanup_resources")(); });
-    if (first_error) throw *first_error;
-    // The program is done: leave the interpreter here rather than return to the module runner.
-    PyErr_SetObject(PyExc_SystemExit, py::int_(0).ptr());
-    throw py::error_already_set();
 }
 
 }  // namespace corvane::live_pilot

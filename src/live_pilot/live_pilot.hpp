@@ -7,6 +7,13 @@ namespace corvane::live_pilot {
 
 namespace py = pybind11;
 
+// The artefacts, by file name in the artefact directory.
+inline constexpr const char* kFiltersFile = "csp_filters_ovr.pkl";
+inline constexpr const char* kScalerFile = "scaler.pkl";
+inline constexpr const char* kAgentFile = "dqn_model_session1";
+// Features per CSP component row, as the training pipeline computes them.
+inline constexpr int kFeatureRowLength = 522;
+
 // The classes and functions the module defines; each binder publishes its names on `m`.
 void bind_ring_buffer(py::module_& m);
 void bind_connections(py::module_& m);
@@ -15,6 +22,20 @@ void bind_control_loop(py::module_& m);
 
 // Module initialisation: imports, constants, artefacts, connections, ring buffer, board.
 void set_up_module(py::module_& m);
+
+// joblib.load of a file holding CSP filters or a scaler, through an allow-list unpickler.
+py::object load_fitted_objects(const py::object& path);
+// `dqn`.load of an agent archive whose serialized objects are supplied or allow-list unpickled.
+py::object load_agent(const py::object& dqn, const py::object& path);
+// Raises ValueError naming the file when the module's filters, scaler and agent do not fit together.
+void check_artefacts(const py::module_& m);
+
+// Sends "S" to the actuator controller, unconditionally, retrying an unacknowledged stop a few
+// times; records "S" as in force once acknowledged. Prints one line when no try is acknowledged.
+bool stop_actuator(const py::object& arduino);
+
+// The decode-and-command loop; returns only by raising (KeyboardInterrupt included).
+[[noreturn]] void run_loop(const py::module_& m);
 
 // True while this module is being imported by `python -m live_pilot` to run it as a program.
 bool run_as_program();

@@ -26,16 +26,16 @@ void import_dependencies(py::module_& m) {
     m.attr("torch") = py::module_::import("torch");
 }
 
+// Nothing stored in the artefact files runs: they are read through allow-list unpicklers.
 void load_artefacts(py::module_& m) {
     py::object folder = artefact_dir();
     m.attr("dqnutils") = m.attr("PolicyForge")();
-    py::object model_path = path_join({folder, py::str("sample_data"), py::str("processed"), py::str("dqn_model_session1")});
-    m.attr("model") = m.attr("DQN").attr("load")(model_path);
+    py::object model_path = path_join({folder, py::str("sample_data"), py::str("processed"), py::str(kAgentFile)});
+    m.attr("model") = load_agent(m.attr("DQN"), model_path);
     print("DQN model loaded.");
-    auto load = m.attr("joblib").attr("load");
-    m.attr("csp_filters") = load(path_join({folder, py::str("csp_filters_ovr.pkl")}));
+    m.attr("csp_filters") = load_fitted_objects(path_join({folder, py::str(kFiltersFile)}));
     print("CSP filters loaded for real-time use.");
-    m.attr("scaler") = load(path_join({folder, py::str("scaler.pkl")}));
+    m.attr("scaler") = load_fitted_objects(path_join({folder, py::str(kScalerFile)}));
     print("Scaler loaded for real-time use.");
 }
 
@@ -116,6 +116,7 @@ void set_up_module(py::module_& m) {
     m.attr("arduino") = m.attr("ArduinoConnection")(host, port);
     bind_decisions(m);
     create_ring_buffer(m);
+    check_artefacts(m);
     open_board(m);
     bind_control_loop(m);
 }

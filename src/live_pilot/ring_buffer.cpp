@@ -85,6 +85,7 @@ bool store_natively(const py::object& buffer, const py::object& data, const py::
     auto size = exact_int(size_value);
     auto count = exact_int(count_value);
     if (!storage || !block || !index || !size || !count) return false;
+    if (*count != block->cols) return false;  // the copy reads exactly the block's own columns
     if (storage->cols != *size || *index < 0 || *index >= *size) return false;
     if (block->rows != storage->rows && block->rows != 1) return false;
     if (*count >= 2 * *size - *index) return false;  // NumPy raises for these
@@ -164,8 +165,18 @@ void init(py::object self, py::object num_channels, py::object buffer_size, py::
     corvane::print(py::str("- Step size: {} samples ({}s)").format(step_size, formatted(step_size / rate, ".3f")));
 }
 
+// The block's sample count: for an ndarray (subclasses included) its own C-level shape, which a
+// subclass cannot misreport; for anything else what its `shape` says.
+py::object sample_count(const py::object& data) {
+    if (py::isinstance<py::array>(data)) {
+        auto array = py::reinterpret_borrow<py::array>(data);
+        if (array.ndim() >= 2) return py::int_(array.shape(1));
+    }
+    return data.attr("shape")[py::int_(1)];
+}
+
 py::object add_data(py::object self, py::object data) {
-    py::object count = data.attr("shape")[py::int_(1)];
+    py::object count = sample_count(data);
     py::object buffer = self.attr("buffer");
     py::object index = self.attr("index");
     py::object size = self.attr("buffer_size");

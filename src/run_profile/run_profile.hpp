@@ -2,6 +2,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "common/allow_list_unpickler.hpp"
+
 namespace corvane::run_profile {
 
 namespace py = pybind11;
@@ -9,8 +11,7 @@ namespace py = pybind11;
 // Creates the RunProfile class in module `m`.
 void bind_run_profile(py::module_& m);
 
-// Unpickles `file` (opened "rb") allowing only plain built-in values; anything else raises
-// pickle.UnpicklingError naming `filename` and the refused type.
-py::object load_plain_pickle(const py::object& file, const py::object& filename);
+// Record files are read with the shared plain-values unpickler.
+using corvane::load_plain_pickle;
 
 }  // namespace corvane::run_profile

@@ -7,13 +7,12 @@ session, with the environment pointing at these fixtures.
 import importlib
 import os
 import sys
-import time
 
 import pytest
 
 from tools.cyton_emulator import CytonEmulator
 from tools.testbed import (LoopbackServer, build_artefacts, controller_reply, environment,
-                           live_pilot_environment, simulator_reply)
+                           live_pilot_environment, restart_stream, simulator_reply)
 
 EMULATOR_SPEED = 10
 
@@ -69,22 +68,7 @@ def live_pilot(artefacts, emulator, simulator, controller):
 @pytest.fixture
 def streaming_board(live_pilot):
     """The module's board prepared and streaming (main releases it when it ends)."""
-    board = live_pilot.board
-    for attempt in range(3):
-        if board.is_prepared():
-            break
-        try:
-            board.prepare_session()
-        except Exception:
-            # A board left streaming while it was unresponsive answers the first "v" late.
-            time.sleep(0.5)
-    board.is_prepared() or board.prepare_session()
-    try:
-        board.start_stream()
-    except Exception:
-        pass  # already streaming
-    board.get_board_data()  # start from fresh samples
-    return board
+    return restart_stream(live_pilot.board)
 
 
 @pytest.fixture

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 from tools.cyton_emulator import CytonEmulator
+from tools.testbed import FaultyServer, simulator_answer
 
 STEP = 438
 
@@ -102,9 +103,18 @@ def test_main_decodes_each_step_once_and_stops_on_interrupt(live_pilot, streamin
     assert counting.calls == 4  # once per window
     out = capsys.readouterr().out
 
-    # Each window holds the previous one moved on by exactly one step: no sample twice, none skipped.
-    for earlier, later in zip(probe.windows, probe.windows[1:]):
-        np.testing.assert_array_equal(later[:, : 1250 - STEP], earlier[:, STEP:])
+    # Each window holds the previous one moved on by exactly one step (no sample twice, none
+    # lost), or by whole steps when the loop fell behind and said how many windows it skipped.
+    skipped = [0]
+    for line in out.splitlines():
+        if line.startswith("Loop fell behind: skipped "):
+            skipped[-1] = int(line.split()[4])
+        elif line.startswith("Processing window of shape: "):
+            skipped.append(0)
+    for earlier, later, skips in zip(probe.windows, probe.windows[1:], skipped[1:]):
+        shift = (1 + skips) * STEP
+        if shift < 1250:
+            np.testing.assert_array_equal(later[:, : 1250 - shift], earlier[:, shift:])
     assert out.count("Processing window of shape: (1, 6, 1250)") == 4
     assert out.count("CSP Features Shape: (1, 20, 1250)\nExtracted Features Shape: (1, 20, 522)") == 4
 
@@ -174,41 +184,72 @@ def program_path(tmp_path):
     return package.parent
 
 
-def test_run_as_program_until_interrupted(live_pilot, subprocess_env, servers, tmp_path):
-    simulator, controller = servers
-    env = dict(subprocess_env)
-    env["PYTHONPATH"] = os.pathsep.join([str(program_path(tmp_path)), env["PYTHONPATH"]])
-    with CytonEmulator(speed=10) as board:
-        env["CORVANE_SERIAL_PORT"] = board.port
-        child = subprocess.Popen([sys.executable, "-m", "live_pilot"], env=env, stdout=subprocess.PIPE,
-                                 stderr=subprocess.DEVNULL, text=True)
-        lines = []
-        reader = threading.Thread(target=lambda: lines.extend(child.stdout), daemon=True)
-        reader.start()
-        deadline = time.monotonic() + 120
-        while len(simulator.requests) < 3 and child.poll() is None:
-            assert time.monotonic() < deadline, "no windows decoded"
-            time.sleep(0.1)
-        child.send_signal(signal.SIGINT)
-        assert child.wait(timeout=30) == 0
-        reader.join(timeout=5)
-    out = "".join(lines)
+STOP_LINES = {signal.SIGINT: "\nStopped by user.\n", signal.SIGTERM: "\nStopped by SIGTERM.\n",
+              signal.SIGHUP: "\nStopped by SIGHUP.\n"}
 
+
+class Program:
+    """`python -m live_pilot` on its own emulator and stand-ins, with its output collected."""
+
+    def __init__(self, env, tmp_path):
+        self.board = CytonEmulator(speed=10).start()
+        self.controller, self.simulator = FaultyServer(), FaultyServer(simulator_answer)
+        env = dict(env, CORVANE_SERIAL_PORT=self.board.port, CORVANE_SIMULATOR_URL=self.simulator.url,
+                   CORVANE_ACTUATOR_HOST=f"127.0.0.1:{self.controller.port}")
+        env["PYTHONPATH"] = os.pathsep.join([str(program_path(tmp_path)), env["PYTHONPATH"]])
+        self.child = subprocess.Popen([sys.executable, "-m", "live_pilot"], env=env, stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL, text=True)
+        self.lines = []
+        self.reader = threading.Thread(target=lambda: self.lines.extend(self.child.stdout), daemon=True)
+        self.reader.start()
+
+    def sent(self):
+        return [path for _, path, _ in self.simulator.log]
+
+    def close(self):
+        if self.child.poll() is None:
+            self.child.kill()
+        self.child.wait()
+        self.board.stop()
+        self.controller.close()
+        self.simulator.close()
+
+
+def test_run_as_program_until_stopped_by_a_signal(live_pilot, subprocess_env, tmp_path):
+    programs = {number: Program(subprocess_env, tmp_path) for number in STOP_LINES}
+    try:
+        deadline = time.monotonic() + 120
+        for number, program in programs.items():
+            while len(program.sent()) < 3 and program.child.poll() is None:
+                assert time.monotonic() < deadline, "no windows decoded"
+                time.sleep(0.1)
+            program.child.send_signal(number)
+        for number, program in programs.items():
+            assert program.child.wait(timeout=30) == 0
+            program.reader.join(timeout=5)
+            check_program_output(number, program)
+    finally:
+        for program in programs.values():
+            program.close()
+
+
+def check_program_output(number, program):
+    out = "".join(program.lines)
     setup = ["DQN model loaded.", "CSP filters loaded for real-time use.", "Scaler loaded for real-time use.",
              "Initialized circular buffer:", "BrainFlow session prepared.", "Started data stream from board."]
     positions = [out.index(line) for line in setup]
     assert positions == sorted(positions)
-    assert "\nStopped by user.\n" in out and out.endswith("Resources cleaned up successfully\n")
+    assert STOP_LINES[number] in out and out.endswith("Resources cleaned up successfully\n")
 
     commands = []
     for block in out.split("Processing window of shape: ")[1:]:
         mapped = [line for line in block.splitlines() if line.startswith("Mapped Command: ")]
         commands.append(mapped[0].split()[2] if mapped else "S")
-    # Every decoded window's command went to the simulator (the interrupt may cut the last one
+    # Every decoded window's command went to the simulator (the stop may cut the last one
     # short), then the stop of the clean-up; the controller's last word is the stop as well.
-    sent = simulator.requests[:-1]
+    sent = program.sent()[:-1]
     assert len(sent) >= 3 and sent == [f"/command/{c}" for c in commands[: len(sent)]]
-    assert simulator.requests[-1] == "/command/S" and controller.requests[-1] == "/S"
+    assert program.sent()[-1] == "/command/S" and program.controller.acked()[-1] == "S"
 
 
 IMPORT_FAILURES = """

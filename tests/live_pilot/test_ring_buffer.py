@@ -140,3 +140,21 @@ def test_bad_blocks_raise_numpy_errors(live_pilot):
     assert buffer.index == 50
     buffer.add_data(np.arange(149.0)[None, :].repeat(6, axis=0))  # one less is stored, newest kept
     assert buffer.index == 99 and buffer.buffer[0, 98] == 148 and buffer.buffer[0, 49] == 99
+
+
+class LyingShape(np.ndarray):
+    """A block that claims far more samples than its memory holds."""
+
+    @property
+    def shape(self):
+        return (6, 10**6)
+
+
+def test_block_length_comes_from_the_array_itself(live_pilot):
+    buffer = ring(live_pilot, 6, 100, window_size=10, overlap_ratio=0.5)
+    block = np.arange(60.0).reshape(6, 10).view(LyingShape)
+    assert block.shape == (6, 10**6)
+    assert buffer.add_data(block) is True
+    assert buffer.index == 10
+    np.testing.assert_array_equal(buffer.buffer[:, :10], np.arange(60.0).reshape(6, 10))
+    assert not buffer.buffer[:, 10:].any()

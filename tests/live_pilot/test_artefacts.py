@@ -1,0 +1,150 @@
+"""Artefacts that do not fit together, or that carry code, fail the import before the board opens."""
+import base64
+import json
+import os
+import pickle
+import shutil
+import subprocess
+import sys
+import zipfile
+from collections import deque
+
+import gymnasium
+import joblib
+import numpy as np
+import torch
+from sklearn.preprocessing import StandardScaler
+from stable_baselines3 import DQN
+
+from tools.testbed import MODEL_ARCHIVE
+
+ARCHIVE = MODEL_ARCHIVE + ".zip"
+
+IMPORT_EACH = """
+import importlib, os, sys
+for directory in sys.argv[1:]:
+    os.environ["CORVANE_ARTEFACT_DIR"], os.environ["CORVANE_SERIAL_PORT"] = directory, "/dev/null"
+    try:
+        importlib.import_module("live_pilot")
+        print("RESULT imported -")
+    except Exception as error:
+        print("RESULT", type(error).__name__, str(error).replace(chr(10), " "))
+"""
+
+
+class Planted:
+    """Pickles as a call of `function` with `args`: what a planted file would run when loaded."""
+
+    def __init__(self, function, *args):
+        self.function, self.args = function, args
+
+    def __reduce__(self):
+        return self.function, self.args
+
+
+def replace_in_archive(source, target, member, content):
+    with zipfile.ZipFile(source) as old, zipfile.ZipFile(target, "w") as new:
+        for name in old.namelist():
+            new.writestr(name, content if name == member else old.read(name))
+
+
+def with_serialized_entries(**payloads):
+    def change(folder, artefacts):
+        with zipfile.ZipFile(artefacts / ARCHIVE) as archive:
+            data = json.loads(archive.read("data"))
+        for key, payload in payloads.items():
+            data[key] = {":serialized:": base64.b64encode(pickle.dumps(payload)).decode()}
+        replace_in_archive(artefacts / ARCHIVE, folder / ARCHIVE, "data", json.dumps(data))
+    return change
+
+
+def trained_entries():
+    """What an agent's archive holds after learning: episode records, a seeded action space and
+    the last observations."""
+    actions = gymnasium.spaces.Discrete(5)
+    actions.seed(1)
+    return {"ep_info_buffer": deque([{"r": 1.5, "l": 3, "t": 0.25}], maxlen=100), "action_space": actions,
+            "_last_obs": np.zeros((1, 4, 522), np.float32), "_last_episode_starts": np.zeros(1, bool)}
+
+
+def with_policy_tensors(payload):
+    def change(folder, artefacts):
+        tensors = folder / "planted.pth"
+        torch.save(payload, tensors)
+        replace_in_archive(artefacts / ARCHIVE, folder / ARCHIVE, "policy.pth", tensors.read_bytes())
+    return change
+
+
+def with_joblib(name, value):
+    return lambda folder, artefacts: joblib.dump(value, folder / name)
+
+
+def with_filters(change_filters):
+    def change(folder, artefacts):
+        filters = joblib.load(artefacts / "csp_filters_ovr.pkl")
+        change_filters(filters)
+        joblib.dump(filters, folder / "csp_filters_ovr.pkl")
+    return change
+
+
+class WideObservations(gymnasium.Env):
+    observation_space = gymnasium.spaces.Box(-1, 1, (4, 100), dtype=np.float32)
+    action_space = gymnasium.spaces.Discrete(5)
+
+    def reset(self, seed=None, options=None):
+        return np.zeros((4, 100), np.float32), {}
+
+    def step(self, action):
+        return np.zeros((4, 100), np.float32), 0.0, True, False, {}
+
+
+def with_wide_agent(folder, artefacts):
+    DQN("MlpPolicy", WideObservations(), buffer_size=10, learning_starts=1, device="cpu").save(folder / ARCHIVE)
+
+
+def narrow_last_filter(filters):
+    list(filters.values())[-1].n_components = 3
+
+
+def test_mismatched_or_planted_artefacts_fail_the_import(subprocess_env, artefacts, tmp_path):
+    marker = tmp_path / "planted-code-ran"
+    code = f"open({str(marker)!r}, 'w').close()"
+    scaler = StandardScaler().fit(np.zeros((3, 100)))
+    refused = "UnpicklingError", "refusing to load"
+    cases = {
+        "filters that run code": (with_joblib("csp_filters_ovr.pkl", {1: Planted(exec, code)}), *refused,
+                                  "csp_filters_ovr.pkl: refusing to load builtins.exec"),
+        "scaler that runs a command": (with_joblib("scaler.pkl", Planted(os.system, f"touch {marker}")), *refused,
+                                       f"scaler.pkl: refusing to load {os.name}.system"),
+        "agent space that runs code": (with_serialized_entries(observation_space=Planted(exec, code)), *refused,
+                                       "(observation_space): refusing to load builtins.exec"),
+        "agent policy that runs code": (with_serialized_entries(policy_class=Planted(exec, code)), *refused,
+                                        "only the known policy classes are allowed"),
+        # The loader supplies the schedules itself: the planted one is never read.
+        "agent schedule that runs code": (with_serialized_entries(lr_schedule=Planted(exec, code)),
+                                          "BrainFlowError", "unable to prepare streaming session", ""),
+        "agent tensors that run code": (with_policy_tensors(Planted(exec, code)), "UnpicklingError",
+                                        "Weights only load failed", ""),
+        "agent after training": (with_serialized_entries(**trained_entries()), "BrainFlowError",
+                                 "unable to prepare streaming session", ""),
+        "scaler of another width": (with_joblib("scaler.pkl", scaler), "ValueError",
+                                    "scaler.pkl: the scaler takes 100 features, a feature row has 522", ""),
+        "filters missing a class": (with_filters(lambda f: f.pop(next(iter(f)))), "ValueError",
+                                    "csp_filters_ovr.pkl: 4 filters for an agent choosing among 5 classes", ""),
+        "filter with fewer rows": (with_filters(narrow_last_filter), "ValueError", "gives 3 rows, the first filter 4", ""),
+        "agent for another shape": (with_wide_agent, "ValueError",
+                                    "dqn_model_session1: the agent observes (4, 100), the filters and features give (4, 522)", ""),
+    }
+    folders = []
+    for number, (change, *_) in enumerate(cases.values()):
+        folder = tmp_path / f"case{number}"
+        shutil.copytree(artefacts, folder, ignore=shutil.ignore_patterns("*.fif"))
+        change(folder, artefacts)
+        folders.append(str(folder))
+    result = subprocess.run([sys.executable, "-c", IMPORT_EACH, *folders], env=subprocess_env,
+                            capture_output=True, text=True, timeout=240)
+    outcomes = [line.split(" ", 2)[1:] for line in result.stdout.splitlines() if line.startswith("RESULT ")]
+    assert len(outcomes) == len(cases), result.stderr[-3000:]
+    for (case, (_, kind, *texts)), (raised, message) in zip(cases.items(), outcomes):
+        assert raised == kind and all(text in message for text in texts), (case, raised, message)
+    assert not marker.exists()

@@ -1,0 +1,166 @@
+"""Fault injection into the running loop: whatever breaks, main() ends with the actuator on "S"."""
+import os
+import signal
+import time
+
+import pytest
+from brainflow.board_shim import BoardShim, BrainFlowInputParams
+
+from tools.cyton_emulator import CytonEmulator
+from tools.testbed import FaultyServer, simulator_answer
+
+GAVE_UP = "Actuator did not acknowledge the stop command after 3 tries: it may still be moving"
+
+
+@pytest.fixture
+def outputs(live_pilot):
+    """Fault stand-ins for the controller and the simulator, wired into the module for one test."""
+    controller, simulator = FaultyServer(), FaultyServer(simulator_answer)
+    saved = live_pilot.arduino, live_pilot.simulation
+    live_pilot.arduino = live_pilot.ArduinoConnection("127.0.0.1", controller.port)
+    live_pilot.arduino.STOP_DURATION = 0.01
+    live_pilot.simulation = live_pilot.SimulationConnection(simulator.url)
+    outputs = type("Outputs", (), {"controller": controller, "simulator": simulator})
+    yield outputs
+    live_pilot.arduino, live_pilot.simulation = saved
+    controller.close()
+    simulator.close()
+
+
+def run_main(live_pilot, steps):
+    """Runs main(); steps[k]() runs as the (k+1)-th window's command goes to the simulator.
+    Returns the exception main raised (or None) and the time the last step ran."""
+    send, sent, last_step = live_pilot.simulation.send_command, [], [None]
+
+    def send_command(command):
+        result = send(command)
+        sent.append(command)
+        if len(sent) <= len(steps):
+            last_step[0] = time.monotonic()
+            steps[len(sent) - 1]()
+        return result
+
+    live_pilot.simulation.send_command = send_command
+    try:
+        live_pilot.main()
+        return None, last_step[0]
+    except Exception as error:
+        return error, last_step[0]
+    finally:
+        del live_pilot.simulation.send_command
+
+
+def interrupt():
+    raise KeyboardInterrupt
+
+
+def nothing():
+    pass
+
+
+def fault(server, kind, times=None, seconds=None):
+    return lambda outputs: getattr(outputs, server).fail(kind, times, seconds)
+
+
+# (fault, applied just before the interrupt at the second window, or from the first window on
+# with the interrupt at the third)
+LINK_FAULTS = {
+    "controller answers 500 to the stop": (fault("controller", "500", 1), "at stop"),
+    "controller drops the stop": (fault("controller", "drop", 1), "at stop"),
+    "controller hangs on the stop": (fault("controller", "hang", 1), "at stop"),
+    "controller refuses for a moment": (fault("controller", "refuse", seconds=0.5), "at stop"),
+    "simulator answers 500": (fault("simulator", "500"), "from the first window"),
+    "simulator drops": (fault("simulator", "drop"), "from the first window"),
+    "simulator hangs": (fault("simulator", "hang"), "from the first window"),
+    "simulator refuses": (fault("simulator", "refuse"), "from the first window"),
+}
+
+
+@pytest.mark.parametrize("case", LINK_FAULTS)
+def test_link_faults_end_with_the_actuator_stopped(live_pilot, streaming_board, outputs, case, capsys):
+    inject, moment = LINK_FAULTS[case]
+    if moment == "at stop":
+        steps = [nothing, lambda: (inject(outputs), interrupt())]
+    else:
+        steps = [lambda: inject(outputs), nothing, interrupt]
+    error, interrupted = run_main(live_pilot, steps)
+    ended = time.monotonic()
+    out = capsys.readouterr().out
+
+    assert error is None and "\nStopped by user.\n" in out and GAVE_UP not in out
+    assert outputs.controller.acked()[-1] == "S"
+    assert ended - interrupted < 5  # nothing hangs: the stop retries and each request have limits
+    assert not live_pilot.board.is_prepared()
+    if case.startswith("controller"):
+        assert "HTTP request error: " in out
+    if case == "simulator hangs":  # a one-second pass at ten times real time: two steps came at once
+        assert "Loop fell behind: skipped " in out
+
+
+def test_a_controller_that_never_answers_is_reported(live_pilot, streaming_board, outputs, capsys):
+    error, _ = run_main(live_pilot, [lambda: (outputs.controller.fail("500"), interrupt())])
+    out = capsys.readouterr().out
+    assert error is None and out.count("HTTP request error: ") >= 3 and GAVE_UP in out
+    assert outputs.simulator.acked()[-1] == "S" and not live_pilot.board.is_prepared()
+
+
+def test_a_failing_window_still_stops_everything(live_pilot, streaming_board, outputs):
+    def broken():
+        raise RuntimeError("decoder failed")
+
+    error, _ = run_main(live_pilot, [broken])
+    assert isinstance(error, RuntimeError) and str(error) == "decoder failed"
+    assert outputs.controller.acked()[-1] == "S" and outputs.simulator.acked()[-1] == "S"
+    assert not live_pilot.board.is_prepared()
+
+
+def test_stop_signals_end_main_and_are_handed_back(live_pilot, streaming_board, outputs, capsys):
+    heard = []
+    host_handler = lambda signum, frame: heard.append(signum)  # noqa: E731
+    previous = signal.signal(signal.SIGHUP, host_handler)
+    try:
+        # The host's own SIGHUP handler stays in charge; SIGTERM, left at its default, ends main.
+        steps = [lambda: os.kill(os.getpid(), signal.SIGHUP), lambda: os.kill(os.getpid(), signal.SIGTERM)]
+        error, _ = run_main(live_pilot, steps)
+        assert error is None and heard == [signal.SIGHUP]
+        assert signal.getsignal(signal.SIGTERM) == signal.SIG_DFL
+        assert signal.getsignal(signal.SIGHUP) is host_handler
+    finally:
+        signal.signal(signal.SIGHUP, previous)
+    out = capsys.readouterr().out
+    assert "\nStopped by SIGTERM.\n" in out and outputs.controller.acked()[-1] == "S"
+
+
+@pytest.fixture
+def own_board(live_pilot):
+    """A board of its own on a fresh emulator, streaming, in place of the module's for one test."""
+    emulator = CytonEmulator(speed=10).start()
+    params = BrainFlowInputParams()
+    params.serial_port = emulator.port
+    board = BoardShim(live_pilot.BoardIds.CYTON_BOARD.value, params)
+    board.prepare_session()
+    board.start_stream()
+    saved, live_pilot.board = live_pilot.board, board
+    yield emulator
+    live_pilot.board = saved
+    emulator.stop()
+    if board.is_prepared():
+        board.release_session()
+
+
+@pytest.mark.parametrize("fault", ["goes silent", "port vanishes"])
+def test_board_faults_stop_both_outputs_within_a_step(live_pilot, own_board, outputs, fault, capsys):
+    def break_board():
+        if fault == "goes silent":
+            own_board.responsive = False
+        else:
+            own_board.stop()
+
+    error, broken = run_main(live_pilot, [break_board])
+    out = capsys.readouterr().out
+    assert isinstance(error, TimeoutError) and "Board stopped streaming" in str(error)
+    assert "No samples from the board for one step: outputs stopped while waiting" in out
+    stops = [t - broken for t in outputs.controller.ack_times("S")]
+    assert any(1.7 < t < 4 for t in stops)  # after one step of silence, long before the 5 s limit
+    assert stops[-1] > 5 and outputs.controller.acked()[-1] == "S"  # and again on the way out
+    assert outputs.simulator.acked()[-1] == "S"
