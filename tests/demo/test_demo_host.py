@@ -10,8 +10,9 @@ from pathlib import Path
 
 import pytest
 
-from tools.demo_console import Console
-from tools.demo_scoring import CuePlayer, conservative_choice
+from tools.demo_host.console import Console
+from tools.demo_host.cues import CuePlayer
+from tools.testbed import conservative_choice
 
 REPO = Path(__file__).resolve().parents[2]
 MODULES = ("capture_hub", "policy_forge", "live_pilot")
