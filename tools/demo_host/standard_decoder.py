@@ -32,7 +32,9 @@ def evaluate(forge, labels):
     train, test = train_test_split(np.arange(len(y)), test_size=0.2, random_state=42, stratify=y)
     if not np.array_equal(y[test], forge.y_test[::len(forge.csp_filter_objects)]):
         raise RuntimeError("the held-out epochs differ from those process_epochs held out")
-    decoder = make_pipeline(CSP(n_components=forge.ncomp, log=True, norm_trace=False),
+    # Log-variance of every CSP component: with five classes on six channels, keeping only four
+    # components loses about ten points of cross-validated accuracy.
+    decoder = make_pipeline(CSP(n_components=x.shape[1], log=True, norm_trace=False),
                             LinearDiscriminantAnalysis())
     folds = int(min(FOLDS, np.bincount(y[train]).min()))
     cv = cross_val_score(decoder, x[train], y[train],
