@@ -113,14 +113,21 @@ def test_shortened_demo_runs_end_to_end(tmp_path):
     assert report["trials"] == 25 and report["live_windows"] == 6
     assert report["simulator_commands"] >= 6
     assert 0 <= report["held_out_accuracy"] <= 1 and 0 <= report["live_accuracy"] <= 1
+    standard = report["standard_decoder"]
+    assert 0 <= standard["cv_accuracy"] <= 1 and 0 <= standard["held_out_accuracy"] <= 1
+    assert len(standard["held_out_decisions"]) == len(report["held_out_decisions"]) == report["held_out"]
+    # Relaxing stops the vehicle (class 4 maps to "S"), hand imagery turns it to that side.
+    assert report["classes"] == ["left", "right", "blinking", "jaw", "relax"]
     assert 0 < report["latency_p50_ms"] <= report["latency_p99_ms"] < 5000
     for path in ["data/formatted/S03.fif", "sample_data/formatted/S03.fif", "sample_data/annotations.txt",
                  "artefacts/csp_filters_ovr.pkl", "artefacts/scaler.pkl",
                  "artefacts/sample_data/processed/dqn_model_session1.zip", "demo.log"]:
         assert (tmp_path / path).is_file(), path
+    for path in report["figures"].values():
+        assert open(path, "rb").read(4) == b"\x89PNG", path
     # The artefacts were moved, not copied: live_pilot's directory holds the only copies.
     assert not (tmp_path / "csp_filters_ovr.pkl").exists()
     if browser:
         assert report["page_received"] >= report["simulator_commands"]
         assert (tmp_path / "simulator_page.png").read_bytes()[:4] == b"\x89PNG"
-    assert "Report" in out and "held-out" in out and "latency" in out
+    assert "Report" in out and "CSP + LDA" in out and "latency" in out
