@@ -11,7 +11,9 @@ from pathlib import Path
 import pytest
 
 from tools.demo_host.console import Console
+from tools.demo_host.constants import class_order
 from tools.demo_host.cues import CuePlayer
+from tools.demo_host.figures import confusion
 from tools.testbed import conservative_choice
 
 REPO = Path(__file__).resolve().parents[2]
@@ -36,6 +38,15 @@ def test_live_windows_are_labelled_by_the_cue_they_lie_in():
     assert conservative_choice([1, 3], [0.9, 0.7]) == 3
     assert conservative_choice([1, 3], [0.95, 0.3]) == 1
     assert conservative_choice([], []) is None
+
+
+def test_classes_are_ordered_for_the_drive_commands_and_counted_with_none():
+    # live_pilot drives class 0 "L", 1 "R", 2 "F", 3 "B", any other "S".
+    commands = dict(zip(class_order(["right", "jaw", "relax", "left", "blinking"]), "LRFBS"))
+    assert commands == {"left": "L", "right": "R", "blinking": "F", "jaw": "B", "relax": "S"}
+    assert class_order(["relax", "rest", "left"]) == ["left", "rest", "relax"]
+    counts, columns = confusion([("left", "left"), (None, "relax"), ("relax", "left")], ["left", "relax"])
+    assert columns == ["left", "relax", "none"] and counts.tolist() == [[1, 1, 0], [0, 0, 1]]
 
 
 def test_module_output_goes_to_the_log_and_key_lines_to_the_terminal(tmp_path, capsys):
