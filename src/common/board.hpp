@@ -12,6 +12,8 @@ namespace py = pybind11;
 
 // Samples per second of the Cyton board.
 inline constexpr int kSamplingRate = 250;
+// Samples in one window of the live decoder (5 s), and so in one training row.
+inline constexpr int kLiveWindowSamples = 5 * kSamplingRate;
 // The electrodes wired, in order, to the first six EEG rows of the board.
 inline constexpr std::array<const char*, 6> kWiredElectrodes = {"FCz", "C3", "Cz", "CPz", "C2", "C4"};
 

@@ -1,4 +1,5 @@
-// process_epochs: epochs -> one-vs-rest CSP filters -> features -> split and scaled training data,
+// process_epochs: epochs -> one-vs-rest CSP filters -> every epoch through every filter -> features
+// -> split by epoch and scaled training data,
 // saving the filter dictionary and the scaler for the live decoder.
 #include "policy_forge/policy_forge.hpp"
 
@@ -19,6 +20,37 @@ py::object scale_rows(py::object scaler_method, py::object features) {
     return scaler_method(rows).attr("reshape")(shape);
 }
 
+// Epochs run from 0.5 s before the cue to 5.5 s after it; a training row spans the live window's
+// length from 0.5 s after the cue, once the response has set in, to the end of the epoch.
+inline constexpr long kRowStart = kSamplingRate;
+
+py::slice whole() { return py::slice(py::none(), py::none(), py::none()); }
+
+// Class number of each epoch: the position of its id in `event_ids` (the first, if repeated).
+py::object class_numbers(const py::object& np, const py::object& event_ids_all, const py::object& event_ids) {
+    py::object one_hot = np.attr("zeros")(py::make_tuple(py::len(event_ids_all), py::len(event_ids)));
+    py::ssize_t k = 0;
+    for (py::handle id : event_ids) {
+        one_hot[py::make_tuple(whole(), k)] = event_ids_all.attr("__eq__")(id).attr("astype")(np.attr("int_"));
+        ++k;
+    }
+    return np.attr("argmax")(one_hot, py::arg("axis") = 1);
+}
+
+// Item indices of the given epochs, `per_epoch` consecutive items each.
+py::object items_of(const py::object& np, const py::object& epochs, long per_epoch) {
+    py::object first = epochs.attr("__mul__")(per_epoch);
+    py::object column = first[py::make_tuple(whole(), py::none())];
+    return column.attr("__add__")(np.attr("arange")(per_epoch)).attr("ravel")();
+}
+
+// "[e0 e1 ...] epochs, [i0 i1 ...] items": counts per class of item labels.
+std::string per_class(const py::object& np, const py::object& item_labels, long per_epoch) {
+    py::object items = np.attr("bincount")(item_labels);
+    py::object epochs = items.attr("__floordiv__")(per_epoch);
+    return py::str(epochs).cast<std::string>() + " epochs, " + py::str(items).cast<std::string>() + " items";
+}
+
 py::tuple process_epochs(py::object self, py::object event_ids) {
     if (!py::bool_(event_ids)) raise(PyExc_ValueError, "No event IDs provided");
     py::object np = global("np");
@@ -32,7 +64,7 @@ py::tuple process_epochs(py::object self, py::object event_ids) {
     py::object X_all = all_epochs.attr("get_data")();
     py::object events_of_epochs = all_epochs.attr("events");
     py::object event_ids_all =
-        events_of_epochs[py::make_tuple(py::slice(py::none(), py::none(), py::none()), -1)];
+        events_of_epochs[py::make_tuple(whole(), -1)];
 
     py::object shape = X_all.attr("shape");
     auto channels = shape[py::int_(1)].cast<long>();
@@ -56,40 +88,32 @@ py::tuple process_epochs(py::object self, py::object event_ids) {
     dump_artefact(self.attr("csp_filter_objects"), self.attr("csp_filters_path"));
     print("CSP filters saved successfully.");
 
-    // Every CSP projection keeps the epochs' time axis, so its length comes from the epochs
-    // themselves, whichever ids were processed.
-    auto n_trials = py::len(X_all);
-    py::object n_time_points = shape[py::int_(2)];
-    py::object combined_features = np.attr("zeros")(py::make_tuple(n_trials, self.attr("ncomp"), n_time_points));
-    py::object transformed = self.attr("csp_transformed_data");
-    py::object labels_list = event_ids_all.attr("tolist")();
-    py::ssize_t i = 0;
-    for (py::handle label : labels_list) {
-        py::object data = transformed.attr("get")(label, py::none());
-        if (!data.is_none() && i < static_cast<py::ssize_t>(py::len(data))) {
-            combined_features[py::int_(i)] = data[py::int_(i)];
-        }
-        ++i;
-    }
+    py::object y_flattened = class_numbers(np, event_ids_all, event_ids);
+    py::object filters = self.attr("csp_filter_objects");
+    auto n_filters = static_cast<long>(py::len(filters));
+    if (n_filters == 0) raise(PyExc_ValueError, "No CSP filter to build training rows with: every event id was skipped");
 
-    py::object one_hot = np.attr("zeros")(py::make_tuple(shape[py::int_(0)], py::len(event_ids)));
-    py::ssize_t k = 0;
-    for (py::handle id : event_ids) {
-        one_hot[py::make_tuple(py::slice(py::none(), py::none(), py::none()), k)] =
-            event_ids_all.attr("__eq__")(id).attr("astype")(np.attr("int_"));
-        ++k;
-    }
-    py::object y_flattened = np.attr("argmax")(one_hot, py::arg("axis") = 1);
-
-    py::object ftrs = self.attr("featuresarray_load")(combined_features);
+    // Rows are built as the live decoder builds a window's: every epoch through every filter of
+    // the saved dictionary, in its order, each filter's block one item labelled with the epoch's
+    // class. The items of one epoch lie next to each other, filter by filter.
+    py::object windows = X_all[py::make_tuple(whole(), whole(), py::slice(kRowStart, kRowStart + kLiveWindowSamples, 1))];
+    py::list projections;
+    for (py::handle item : filters.attr("values")()) projections.append(item.attr("transform")(windows));
+    py::object blocks = np.attr("stack")(projections, py::arg("axis") = 1);
+    py::object items = blocks.attr("reshape")(-1, self.attr("ncomp"), blocks.attr("shape")[py::int_(-1)]);
+    py::object ftrs = self.attr("featuresarray_load")(items);
     self.attr("GLOBAL_SHAPE_LENGTH") = ftrs.attr("shape")[py::int_(2)];
 
-    py::tuple split = global("train_test_split")(ftrs, y_flattened, py::arg("test_size") = 0.2,
+    // The split is by epoch (all blocks of an epoch on one side), stratified by class.
+    py::tuple split = global("train_test_split")(np.attr("arange")(py::len(X_all)), py::arg("test_size") = 0.2,
                                                  py::arg("random_state") = 42, py::arg("stratify") = y_flattened);
-    self.attr("X_train") = split[0];
-    self.attr("X_test") = split[1];
-    self.attr("y_train") = split[2];
-    self.attr("y_test") = split[3];
+    py::object train_items = items_of(np, split[0], n_filters);
+    py::object test_items = items_of(np, split[1], n_filters);
+    py::object y_items = np.attr("repeat")(y_flattened, n_filters);
+    self.attr("X_train") = ftrs[train_items];
+    self.attr("X_test") = ftrs[test_items];
+    self.attr("y_train") = y_items[train_items];
+    self.attr("y_test") = y_items[test_items];
 
     py::object scaler = self.attr("scaler");
     self.attr("X_train") = scale_rows(scaler.attr("fit_transform"), self.attr("X_train"));
@@ -97,8 +121,8 @@ py::tuple process_epochs(py::object self, py::object event_ids) {
     dump_artefact(self.attr("scaler"), self.attr("scaler_path"));
     print("Scaler saved successfully.");
 
-    print("Training samples per class: " + py::str(np.attr("bincount")(self.attr("y_train"))).cast<std::string>());
-    print("Testing samples per class: " + py::str(np.attr("bincount")(self.attr("y_test"))).cast<std::string>());
+    print("Training samples per class: " + per_class(np, self.attr("y_train"), n_filters));
+    print("Testing samples per class: " + per_class(np, self.attr("y_test"), n_filters));
     return py::make_tuple(self.attr("X_train"), self.attr("X_test"), self.attr("y_train"), self.attr("y_test"));
 }
 

@@ -8,7 +8,9 @@ import joblib
 import numpy as np
 import pytest
 
-from tools.testbed import CHANNELS, environment, write_recording
+from sklearn.model_selection import train_test_split
+
+from tools.testbed import CHANNELS, environment, window_blocks, write_recording
 
 
 def own_lines(printed):
@@ -66,30 +68,38 @@ def test_setup_eeg_default_path_and_missing_file(policy_forge, tmp_path, monkeyp
     assert forge.raw is None
 
 
-def test_process_epochs_splits_scales_and_saves_the_artefacts(processed):
+def test_process_epochs_rows_are_live_windows_through_every_filter(processed):
     forge, (X_train, X_test, y_train, y_test), printed, base = processed
-    epochs = 30
-    assert X_train.shape == (24, 4, 522) and X_test.shape == (6, 4, 522)
+    # 30 epochs, each through all five filters; split by epoch, 24 for training and 6 held out.
+    assert X_train.shape == (120, 4, 522) and X_test.shape == (30, 4, 522)
     assert forge.GLOBAL_SHAPE_LENGTH == 522 and forge.ncomp == 4
-    assert sorted(set(y_train.tolist())) == [0, 1, 2, 3, 4] and len(y_train) + len(y_test) == epochs
-    # The scaler was fitted on component rows of the training features.
-    rows = X_train.reshape(-1, 522)
-    np.testing.assert_allclose(rows.mean(axis=0), 0, atol=1e-9)
+    test_classes = y_test.reshape(6, 5)
+    assert (test_classes == test_classes[:, :1]).all() and (y_train.reshape(24, 5) == y_train[::5, None]).all()
+    epoch_classes = forge.events[0][:, 2] - 1   # ids 1..5 are classes 0..4
+    train, test = train_test_split(np.arange(30), test_size=0.2, random_state=42, stratify=epoch_classes)
+    assert (test_classes[:, 0] == epoch_classes[test]).all()
+    assert sorted(set(y_train.tolist())) == [0, 1, 2, 3, 4]
+    assert (np.bincount(y_train) == 5 * np.bincount(epoch_classes[train])).all()
+    # The scaler was fitted on component rows of the training items.
+    np.testing.assert_allclose(X_train.reshape(-1, 522).mean(axis=0), 0, atol=1e-9)
     assert own_lines(printed) == [
         "Using 4 components based on available channels",
         "CSP filters saved successfully.",
         "Scaler saved successfully.",
-        "Training samples per class: " + str(np.bincount(y_train)),
-        "Testing samples per class: " + str(np.bincount(y_test)),
+        f"Training samples per class: {np.bincount(epoch_classes[train])} epochs, {np.bincount(y_train)} items",
+        f"Testing samples per class: {np.bincount(epoch_classes[test])} epochs, {np.bincount(y_test)} items",
     ]
     assert sorted(os.listdir(base)) == ["csp_filters_ovr.pkl", "scaler.pkl"]
     filters = joblib.load(os.path.join(base, "csp_filters_ovr.pkl"))
-    assert list(filters) == [1, 2, 3, 4, 5]
-    window = np.random.default_rng(0).standard_normal((1, len(CHANNELS), 1250)) * 1e-6
-    assert filters[3].transform(window).shape == (1, 4, 1250)
     scaler = joblib.load(os.path.join(base, "scaler.pkl"))
-    assert scaler.n_features_in_ == 522
-    np.testing.assert_allclose(scaler.mean_, forge.scaler.mean_)
+    assert list(filters) == [1, 2, 3, 4, 5] and scaler.n_features_in_ == 522
+    # A held-out epoch's items are what the live loop makes of the 5-s window from 0.5 s after the
+    # cue, read from the recording and passed through the saved filters and scaler.
+    data = forge.raw.get_data()
+    for k in (0, 5):
+        start = forge.events[0][test[k], 0] - forge.raw.first_samp + 125
+        live = window_blocks(data[None, :, start:start + 1250], filters, scaler, forge)
+        np.testing.assert_allclose(X_test[5 * k:5 * k + 5], live, rtol=1e-6, atol=1e-6)
 
 
 def test_process_epochs_without_event_id_one(policy_forge, tmp_path):
@@ -104,14 +114,22 @@ def test_process_epochs_without_event_id_one(policy_forge, tmp_path):
         X_train, X_test, y_train, y_test = forge.process_epochs([2, 3])
     assert own_lines(out.getvalue())[0] == "Using 3 components based on available channels"
     assert forge.ncomp == 3 and X_train.shape[1:] == (3, 522)
-    assert len(X_train) + len(X_test) == 10 and set(y_train.tolist()) == {0, 1}
+    assert len(X_train) + len(X_test) == 10 * 2 and set(y_train.tolist()) == {0, 1}   # two filters per epoch
     assert list(forge.csp_filter_objects) == [2, 3]
 
 
-def test_process_epochs_needs_event_ids(policy_forge, tmp_path):
+def test_process_epochs_needs_event_ids_and_a_filter(policy_forge, tmp_path):
     with environment(CORVANE_PATH=tmp_path):
         forge = policy_forge.PolicyForge()
     for empty in ([], (), None):
         with pytest.raises(ValueError, match="^No event IDs provided$"):
             forge.process_epochs(empty)
     assert os.listdir(tmp_path) == []
+    # One class only: its id is skipped, and there is no filter to build rows with.
+    path = tmp_path / "one.fif"
+    write_recording(str(path), classes=["relax"], trials_per_class=4)
+    forge.setup_eeg(str(path))
+    with contextlib.redirect_stdout(io.StringIO()) as out, pytest.raises(ValueError, match="^No CSP filter"):
+        forge.process_epochs([1])
+    assert "Skipping event_id 1." in out.getvalue()
+    assert joblib.load(forge.csp_filters_path) == {} and forge.X_train is None

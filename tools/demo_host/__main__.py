@@ -1,0 +1,5 @@
+import sys
+
+from tools.demo_host.host import main
+
+sys.exit(main())

@@ -1,0 +1,90 @@
+"""Stages 3 and 4: the agent trained by policy_forge's own flow (process_epochs, setup_training,
+learn), the standard decoder beside it, and the artefacts placed where live_pilot loads them."""
+import os
+import time
+
+from tools.demo_host import standard_decoder
+from tools.demo_host.constants import class_order
+from tools.testbed import held_out_decisions, train_on_training_items
+
+
+def train(host, combined):
+    o, console = host.o, host.console
+    host.say("\n[3/5] Training")
+    began = time.monotonic()
+    import torch
+    torch.set_num_threads(1)   # TensorFlow's and PyTorch's thread pools fight over few cores
+    with console.capture():
+        import policy_forge
+        forge = policy_forge.PolicyForge()
+        forge.setup_eeg(combined)
+        ids = forge.events[1]
+        labels = class_order(list(ids))
+        forge.process_epochs([ids[label] for label in labels])
+        model, callbacks = forge.setup_training(labels)
+        # Held-out epochs stay unseen: the agent learns from the training items only.
+        train_on_training_items(model, forge)
+    per_epoch = len(forge.csp_filter_objects)
+    n_train, n_test = len(forge.y_train) // per_epoch, len(forge.y_test) // per_epoch
+    host.say(f"  {n_train + n_test} epochs ({n_train} for training, {n_test} held out), "
+             f"{per_epoch} items each (one per CSP filter), classes "
+             f"{', '.join(f'{k}={name}' for k, name in enumerate(labels))}; "
+             f"ready in {time.monotonic() - began:.0f} s")
+
+    learn_began = time.monotonic()
+    # Python's, NumPy's and torch's generators (the environment draws with Python's):
+    # repeatable training for a given seed.
+    from stable_baselines3.common.utils import set_random_seed
+    set_random_seed(o.seed)
+    model.action_space.seed(o.seed)
+    with console.capture():
+        model.learn(total_timesteps=o.steps, callback=callbacks + [progress_bar(console, o.steps)])
+    host.report["training_seconds"] = round(time.monotonic() - learn_began, 1)
+
+    held_out = [(None if d is None else labels[d], labels[c]) for d, c in held_out_decisions(model, forge)]
+    accuracy = sum(d == c for d, c in held_out) / len(held_out)
+    host.say(f"  agent: held-out accuracy {accuracy:.2f} over {n_test} epochs decoded as live windows "
+             f"({sum(d is not None for d, _ in held_out)} decided; chance {1 / len(labels):.2f})")
+    with console.capture():
+        standard = standard_decoder.evaluate(forge, labels)
+    host.say(f"  CSP + LDA: {standard['cv_accuracy']:.2f} cross-validated ({standard['cv_folds']}-fold, "
+             f"training epochs), {standard['held_out_accuracy']:.2f} on the same held-out epochs")
+    host.report.update(classes=labels, epochs=n_train + n_test, held_out=n_test, steps=o.steps,
+                       training_items=len(forge.y_train),
+                       held_out_accuracy=round(accuracy, 3),
+                       held_out_decided=sum(d is not None for d, _ in held_out),
+                       held_out_decisions=held_out, standard_decoder=standard)
+    return model, forge, labels
+
+
+def progress_bar(console, total):
+    from stable_baselines3.common.callbacks import BaseCallback
+
+    class ProgressBar(BaseCallback):
+        def _on_training_start(self):
+            self._began = time.monotonic()
+
+        def _on_step(self):
+            if self.num_timesteps % 250 == 0 or self.num_timesteps == total:
+                done = self.num_timesteps / total
+                rate = self.num_timesteps / max(1e-9, time.monotonic() - self._began)
+                bar = "#" * int(30 * done)
+                console.progress(f"  learn [{bar:<30}] {self.num_timesteps}/{total} steps "
+                                 f"{rate:.0f}/s", final=self.num_timesteps >= total)
+            return True
+
+    return ProgressBar()
+
+
+def place_artefacts(host, model, forge):
+    host.say("\n[4/5] Placing the artefacts")
+    archive_dir = host.artefacts / "sample_data" / "processed"
+    archive_dir.mkdir(parents=True, exist_ok=True)
+    os.replace(forge.csp_filters_path, host.artefacts / "csp_filters_ovr.pkl")
+    os.replace(forge.scaler_path, host.artefacts / "scaler.pkl")
+    with host.console.capture():
+        model.save(str(archive_dir / "dqn_model_session1"))
+    os.environ["CORVANE_ARTEFACT_DIR"] = str(host.artefacts)
+    for name in ("csp_filters_ovr.pkl", "scaler.pkl", "sample_data/processed/dqn_model_session1.zip"):
+        host.say(f"  {host.artefacts / name}")
+    host.report["artefact_dir"] = str(host.artefacts)
