@@ -11,8 +11,9 @@
 - file_size_limit: writes of this process fail part-way beyond a size, as on a full disk.
 - FaultyServer, standin_process, controlled_emulator_process (from tools.fault_standins): stand-ins
   that refuse, hang, answer 500 or drop the connection, and an emulator that goes silent or vanishes.
-- live_decision, window_blocks, held_out_decisions, train_on_training_items: decoding as
-  live_pilot decodes a window, applied to a trained agent and the trainer's held-out epochs.
+- live_decision, window_blocks, held_out_decisions, train_on_training_items (from
+  tools.live_decoding): decoding as live_pilot decodes a window, applied to a trained agent and
+  the trainer's held-out epochs.
 """
 import argparse
 import contextlib
@@ -30,6 +31,9 @@ from pathlib import Path
 
 import numpy as np
 
+from tools.live_decoding import (BLOCK_ROWS, MIN_CONFIDENCE_KEPT, conservative_choice,  # noqa: F401
+                                 held_out_decisions, live_decision, train_on_training_items,
+                                 window_blocks)
 from tools.fault_standins import (FAULTS, FaultyServer, controlled_emulator_process, controller_answer,  # noqa: F401
                                   simulator_answer, standin_process, write_answer)
 
@@ -233,67 +237,6 @@ def live_pilot_environment(artefacts, port, simulator, controller):
         "CORVANE_ACTUATOR_HOST": f"{LOOPBACK}:{controller.port}",
         "CORVANE_SIMULATOR_URL": simulator.url,
     }
-
-
-# --- decoding as live_pilot decodes ----------------------------------------------------------
-BLOCK_ROWS = 4                 # rows of one model observation: one filter's CSP components
-MIN_CONFIDENCE_KEPT = 0.6      # a block's decision counts when its Q-value margin passes this
-
-
-def conservative_choice(predictions, confidences, threshold=0.5):
-    """live_pilot's rule over the kept blocks: among near-best candidates, the least confident."""
-    if not confidences:
-        return None
-    best = max(confidences)
-    close = [i for i, c in enumerate(confidences) if best - c <= threshold]
-    if len(close) > 1:
-        return predictions[min(close, key=lambda i: confidences[i])]
-    return predictions[confidences.index(best)]
-
-
-def live_decision(blocks, model):
-    """The class live_pilot decides from a window's scaled blocks, or None: each block's greedy
-    action kept when its normalised Q-value margin passes 0.6, then the conservative choice."""
-    import torch
-
-    predictions, confidences = [], []
-    with torch.no_grad():
-        for block in blocks:
-            q = model.q_net(model.q_net.obs_to_tensor(np.asarray(block)[None])[0])[0].numpy()
-            q = (q - q.min()) / (q.max() - q.min() + 1e-6)
-            others = q[q != q.max()]
-            confidence = float(q.max() - others.mean()) if len(others) else 0
-            if confidence > MIN_CONFIDENCE_KEPT:
-                predictions.append(int(np.argmax(q)))
-                confidences.append(confidence)
-    return conservative_choice(predictions, confidences)
-
-
-def window_blocks(window, filters, scaler, forge):
-    """A window (1, channels, samples) -> the scaled (4, 522) blocks live_pilot queries."""
-    projected = np.concatenate([csp.transform(window) for csp in filters.values()], axis=1)
-    features = forge.featuresarray_load(projected)
-    scaled = scaler.transform(features.reshape(-1, features.shape[-1])).reshape(features.shape)
-    return [scaled[0, i:i + BLOCK_ROWS] for i in range(0, scaled.shape[1], BLOCK_ROWS)]
-
-
-def held_out_decisions(model, forge):
-    """(decision or None, class) of every held-out epoch of a trainer after process_epochs,
-    decided from its blocks (one per CSP filter, stored next to each other) as live_pilot decides."""
-    per_epoch = len(forge.csp_filter_objects)
-    blocks = forge.X_test.reshape(-1, per_epoch, *forge.X_test.shape[1:])
-    classes = forge.y_test[::per_epoch]
-    return [(live_decision(b, model), int(c)) for b, c in zip(blocks, classes)]
-
-
-def train_on_training_items(model, forge):
-    """Points the agent setup_training built at the training items alone, so that the held-out
-    epochs stay unseen (setup_training's environment serves training and test items together)."""
-    from policy_forge import Plasticity
-
-    model.set_env(Plasticity(images_per_episode=1, dataset=(forge.X_train, forge.y_train), random=True,
-                             ncomp=forge.ncomp, global_shape_length=forge.GLOBAL_SHAPE_LENGTH,
-                             n_actions=model.action_space.n))
 
 
 # --- the board --------------------------------------------------------------------------------

@@ -4,12 +4,15 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 from tests.capture_hub.helpers import make_recordings
 from tools.recording_faults import FaultySession, check_session, trial_numbers
 
 FAULTS = {2: "skip", 3: "restart", 4: "fail_save", 5: "short", 6: "pull_port", 8: "silent"}
 
 
+@pytest.mark.slow
 def test_a_session_with_faults_keeps_every_label_true(hub, capsys):
     hub.update_action_names({"Left_Hand": ["left", 3], "Right_Hand": ["right", 3], "Relax": ["relax", 3]})
     session = FaultySession(hub, speed=25, trial_samples=1300, rest_seconds=1.0)

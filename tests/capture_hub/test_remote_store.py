@@ -121,6 +121,7 @@ def test_the_session_number_stays_one_path_segment(hub, scripted, capsys):
     ]
 
 
+@pytest.mark.slow
 def test_one_deadline_covers_the_whole_request(hub, scripted, capsys):
     # A trickled answer (one byte every half second, 40 s in all) and a server that never
     # answers: each call ends at its 30 s deadline. The three calls run side by side.

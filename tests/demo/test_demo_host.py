@@ -90,6 +90,7 @@ def test_missing_browser_is_reported(tmp_path):
     assert not (tmp_path / "base").exists()
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not have_hub, reason="needs the built capture_hub module")
 def test_interrupt_stops_everything_and_releases_the_board(tmp_path):
     proc = demo(tmp_path, "--port", "0", "--no-browser", "--record-speed", "1")
@@ -110,6 +111,7 @@ def test_interrupt_stops_everything_and_releases_the_board(tmp_path):
     assert "clean-up step" not in log, log[-2000:]
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(not have_modules, reason="needs the built modules")
 def test_shortened_demo_runs_end_to_end(tmp_path):
     args = ["--port", "0", "--trials-per-class", "5", "--steps", "1500", "--windows", "6",

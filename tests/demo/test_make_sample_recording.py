@@ -56,6 +56,7 @@ def test_sample_files_match_each_other_and_the_recorded_format(tmp_path):
     assert swing[blink].mean() > 1.5 * swing[~blink].mean()
 
 
+@pytest.mark.slow
 def test_command_keeps_existing_samples_unless_forced(tmp_path):
     def run(*extra):
         return subprocess.run([sys.executable, "-m", "tools.make_sample_recording", str(tmp_path),

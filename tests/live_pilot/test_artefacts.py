@@ -12,6 +12,7 @@ from collections import deque
 import gymnasium
 import joblib
 import numpy as np
+import pytest
 import torch
 from sklearn.preprocessing import StandardScaler
 from stable_baselines3 import DQN
@@ -106,6 +107,7 @@ def narrow_last_filter(filters):
     list(filters.values())[-1].n_components = 3
 
 
+@pytest.mark.slow
 def test_mismatched_or_planted_artefacts_fail_the_import(subprocess_env, artefacts, tmp_path):
     marker = tmp_path / "planted-code-ran"
     code = f"open({str(marker)!r}, 'w').close()"

@@ -129,6 +129,7 @@ def test_main_decodes_each_step_once_and_stops_on_interrupt(live_pilot, streamin
         assert controller.requests[-1] == "/S"
 
 
+@pytest.mark.slow
 def test_board_going_silent_ends_main_with_every_output_stopped(live_pilot, streaming_board, emulator, servers, quick_arduino):
     simulator, controller = servers
 
@@ -215,6 +216,7 @@ class Program:
         self.simulator.close()
 
 
+@pytest.mark.slow
 def test_run_as_program_until_stopped_by_a_signal(live_pilot, subprocess_env, tmp_path):
     programs = {number: Program(subprocess_env, tmp_path) for number in STOP_LINES}
     try:
@@ -266,6 +268,7 @@ for case in cases:
 """
 
 
+@pytest.mark.slow
 def test_import_fails_with_the_library_error(subprocess_env, artefacts, tmp_path):
     corrupt = tmp_path / "corrupt"
     corrupt.mkdir()

@@ -148,6 +148,7 @@ def own_board(live_pilot):
         board.release_session()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("fault", ["goes silent", "port vanishes"])
 def test_board_faults_stop_both_outputs_within_a_step(live_pilot, own_board, outputs, fault, capsys):
     def break_board():

@@ -106,6 +106,7 @@ def test_setup_training_on_processed_epochs(processed, single_torch_thread):
     assert [type(c).__name__ for c in callbacks] == ["CustomCallback"] and callbacks[0].verbose == 0
 
 
+@pytest.mark.slow
 def test_agent_learns_saves_and_loads_in_a_fresh_process(policy_forge, tmp_path, single_torch_thread):
     forge, x, y = separable_trainer(policy_forge, tmp_path)
     out = io.StringIO()
@@ -135,6 +136,7 @@ def test_agent_learns_saves_and_loads_in_a_fresh_process(policy_forge, tmp_path,
     assert done.stdout.strip().endswith("loaded 2")
 
 
+@pytest.mark.slow
 def test_agent_trained_through_the_pipeline_decodes_held_out_epochs_the_live_way(policy_forge, tmp_path,
                                                                                   single_torch_thread):
     from stable_baselines3.common.utils import set_random_seed
