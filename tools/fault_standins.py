@@ -1,8 +1,8 @@
 """Stand-ins that fail on demand, for fault-injection tests and benchmarks (re-exported by
 tools.testbed).
 
-- FaultyServer: an HTTP stand-in for the actuator controller or the simulator on 127.0.0.1 that
-  refuses connections, hangs past the links' one-second limit, answers 500 or drops the connection
+- FaultyServer: an HTTP/1.1 stand-in (connections kept alive) for the actuator controller or the
+  simulator on 127.0.0.1 that refuses connections (dropping the open ones, as a restarting device does), hangs past the links' one-second limit, answers 500 or drops the connection
   when told to, and logs every request with its arrival time (time.monotonic, which is one clock
   for every process on the machine).
 - standin_process: the same server in its own interpreter, driven over its stdin; its log comes
@@ -12,6 +12,7 @@ tools.testbed).
 """
 import argparse
 import contextlib
+import socket
 import subprocess
 import sys
 import threading
@@ -71,6 +72,7 @@ class FaultyServer(_RequestLog):
         self._fault, self._remaining = None, None
         self._lock = threading.Lock()
         self._server = None
+        self._connections = set()
         self.port = port
         self._listen()
         self.url = f"http://{LOOPBACK}:{self.port}"
@@ -79,6 +81,18 @@ class FaultyServer(_RequestLog):
         server = self
 
         class Handler(BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def setup(self):
+                super().setup()
+                with server._lock:
+                    server._connections.add(self.connection)
+
+            def finish(self):
+                with server._lock:
+                    server._connections.discard(self.connection)
+                super().finish()
+
             def do_GET(self):
                 arrived = time.monotonic()
                 fault = server._take_fault()
@@ -140,6 +154,9 @@ class FaultyServer(_RequestLog):
                 self._server.shutdown()
                 self._server.server_close()
                 self._server = None
+            for connection in self._connections:
+                with contextlib.suppress(OSError):
+                    connection.shutdown(socket.SHUT_RDWR)
 
     def clear(self):
         with self._lock:

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/interop.hpp"
+#include "common/thread_pools.hpp"
 #include "live_pilot/live_pilot.hpp"
 
 namespace corvane::live_pilot {
@@ -84,7 +85,11 @@ void main_(const py::module_& m) {
     stopping = false;
     StopSignals signals;
     std::optional<py::error_already_set> first_error;
+    // A window's arrays are small: one thread per pool decides fastest and steadiest.
+    py::object pools = py::none();
+    run_step(first_error, [&] { pools = limit_thread_pools(); });
     run_step(first_error, [&] {
+        if (first_error) return;
         try {
             run_loop(m);
         } catch (py::error_already_set& error) {
@@ -99,6 +104,7 @@ void main_(const py::module_& m) {
     run_step(first_error, [&] { m.attr("simulation").attr("close")(); });
     run_step(first_error, [&] { m.attr("board").attr("stop_stream")(); });
     run_step(first_error, [&] { m.attr("board").attr("release_session")(); });
+    run_step(first_error, [&] { restore_thread_pools(pools); });
     run_step(first_error, [&] { signals.restore(); });
     stopping = false;
     if (first_error) throw *first_error;

@@ -1,5 +1,7 @@
 // KerasDQNPolicy: a stable-baselines3 DQNPolicy that also holds a Keras convolutional-recurrent
-// Q-network; CustomCallback: training progress every 1000 steps.
+// Q-network; CustomCallback: training progress every 1000 steps, with the thread pools held to
+// one thread while training runs.
+#include "common/thread_pools.hpp"
 #include "policy_forge/policy_forge.hpp"
 
 namespace corvane::policy_forge {
@@ -68,12 +70,30 @@ bool on_step(py::object self) {
     return true;
 }
 
+// Training runs the small Q-network many thousands of times: one thread per pool while it runs
+// (training with several threads on two cores was ten times slower), the host's settings after.
+// A run that ended without its end call (an interrupted learn) is given back at the next start.
+constexpr const char* kPoolsBefore = "_thread_pools_before";
+
+void on_training_end(py::object self) {
+    if (!py::hasattr(self, kPoolsBefore)) return;
+    restore_thread_pools(self.attr(kPoolsBefore));
+    py::delattr(self, kPoolsBefore);
+}
+
+void on_training_start(py::object self) {
+    on_training_end(self);
+    self.attr(kPoolsBefore) = limit_thread_pools();
+}
+
 }  // namespace
 
 py::object make_custom_callback() {
     py::object cls = make_class(kModuleName, "CustomCallback", py::make_tuple(global("BaseCallback")));
     add_signed_method(cls, "__init__", "self, verbose=0", &callback_init, "", py::arg("verbose") = 0);
     add_signed_method(cls, "_on_step", "self", &on_step, "");
+    add_signed_method(cls, "_on_training_start", "self", &on_training_start, "");
+    add_signed_method(cls, "_on_training_end", "self", &on_training_end, "");
     refresh_abstract_methods(cls);
     return cls;
 }

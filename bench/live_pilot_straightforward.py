@@ -1,0 +1,85 @@
+"""The live loop written the straightforward way in Python: the baseline the end-to-end latency
+benchmark compares live_pilot's main() against. Same board, artefacts and outputs; features item by
+item through MNE and SciPy, the scaler and the agent once per block, and a new connection per
+command."""
+import time
+
+import numpy as np
+import requests
+
+from tools.feature_reference import features_per_item
+
+
+class RingBuffer:
+    def __init__(self, num_channels, buffer_size, window_size, overlap_ratio):
+        self.buffer = np.zeros((num_channels, buffer_size))
+        self.buffer_size, self.window_size = buffer_size, window_size
+        self.step_size = window_size - int(window_size * overlap_ratio)
+        self.index = self.last_window_end = 0
+
+    def add_data(self, data):
+        n = data.shape[1]
+        if self.index + n <= self.buffer_size:
+            self.buffer[:, self.index:self.index + n] = data
+        else:
+            head = self.buffer_size - self.index
+            self.buffer[:, self.index:] = data[:, :head]
+            self.buffer[:, :n - head] = data[:, head:]
+        self.index = (self.index + n) % self.buffer_size
+        return (self.index - self.last_window_end) % self.buffer_size >= self.step_size
+
+    def get_window(self):
+        self.last_window_end = self.index
+        start = (self.index - self.window_size) % self.buffer_size
+        if start < self.index:
+            return self.buffer[:, start:self.index]
+        return np.concatenate((self.buffer[:, start:], self.buffer[:, :self.index]), axis=1)
+
+
+def decide(lp, window_data):
+    """The command for one (1, channels, samples) window."""
+    csp_ftrs = np.concatenate([csp.transform(window_data) for csp in lp.csp_filters.values()], axis=1)
+    print("CSP Features Shape:", csp_ftrs.shape)
+    ftrs = features_per_item(csp_ftrs)
+    print("Extracted Features Shape:", ftrs.shape)
+    predictions, confidences = [], []
+    for i in range(0, 20, 4):
+        ftrs_scaled = lp.scaler.transform(ftrs.reshape(-1, ftrs.shape[-1])).reshape(ftrs.shape)
+        last_state = ftrs_scaled[:, i:i + 4, :]
+        q_values = lp.model.q_net(lp.model.q_net.obs_to_tensor(last_state)[0])[0].detach().numpy()
+        action = int(np.argmax(q_values))
+        q_values = (q_values - np.min(q_values)) / (np.max(q_values) - np.min(q_values) + 1e-6)
+        max_q = np.max(q_values)
+        other_q_values = q_values[q_values != max_q]
+        confidence = float(max_q - np.mean(other_q_values)) if len(other_q_values) > 0 else 0
+        if confidence > 0.6:
+            predictions.append(action)
+            confidences.append(confidence)
+    action, _ = lp.get_conservative_prediction(predictions, confidences)
+    if action is None:
+        return "S"
+    command = lp.map_action_to_command(action)
+    print(f"Mapped Command: {command} {predictions}{confidences}")
+    return command
+
+
+def run(lp, simulator_url, controller_url):
+    """Decodes lp.board's stream until interrupted (KeyboardInterrupt leaves the loop)."""
+    ring = RingBuffer(lp.num_channels, lp.buffer_size, lp.window_size, 0.65)
+    eeg_channels = lp.BoardShim.get_eeg_channels(lp.BoardIds.CYTON_BOARD.value)[:6]
+    current = "S"
+    try:
+        while True:
+            data = lp.board.get_board_data(lp.samples_per_read)
+            if ring.add_data(data[eeg_channels, :]):
+                window_data = ring.get_window().reshape(1, lp.num_channels, -1)
+                print("Processing window of shape:", window_data.shape)
+                command = decide(lp, window_data)
+                requests.get(f"{simulator_url}/command/{command}", timeout=1)
+                if command != current:
+                    requests.get(f"{controller_url}/S", timeout=1)
+                    requests.get(f"{controller_url}/{command}", timeout=1)
+                    current = command
+            time.sleep(0.02)
+    except KeyboardInterrupt:
+        requests.get(f"{controller_url}/S", timeout=1)
