@@ -9,7 +9,11 @@ ones, in the same process against the same servers. The actuator's stop pause is
 command changes do not hold up the emulated stream. Targets: p50 <= 5 ms, p99 <= 10 ms, and at least
 3x the straightforward loop at p50 and p99.
 
-    .venv/bin/python -m bench.live_pilot_latency [--windows 200] [--speed 4]
+    .venv/bin/python -m bench.live_pilot_latency [--windows 200] [--speed 4] [--stages]
+
+--stages also splits the module's latency into stages, by stamping the calls main() makes to the
+feature function and the Q-network (through pass-through stand-ins, which add a little time to
+the module's figures).
 """
 
 import argparse
@@ -64,6 +68,45 @@ def latencies(stamps, arrivals):
     return np.array(result)
 
 
+class StageStamps:
+    """Pass-through stand-ins for live_pilot's dqnutils and model that stamp each window's calls:
+    features in and out, first Q-network call in, last one out."""
+
+    def __init__(self, lp):
+        self.forge, self.model = lp.dqnutils, lp.model
+        self.observation_space = self.model.observation_space
+        self.marks = []  # per window: [features in, features out, first query in, last query out]
+
+    def featuresarray_load(self, data_array):
+        began = time.monotonic()
+        rows = self.forge.featuresarray_load(data_array)
+        self.marks.append([began, time.monotonic(), None, None])
+        return rows
+
+    def q_net(self, observation):
+        mark = self.marks[-1]
+        if mark[2] is None:
+            mark[2] = time.monotonic()
+        values = self.model.q_net(observation)
+        mark[3] = time.monotonic()
+        return values
+
+
+def stage_report(stamps, marks, arrivals):
+    """Median and p99 of each stage over the windows after the first, in ms."""
+    names = ["window line to features (CSP, print)", "features", "scaler and float32 conversion",
+             "Q-values of the blocks", "decision, request, arrival"]
+    spans = []
+    for k in range(1, min(len(stamps) - 1, len(marks))):
+        i = bisect.bisect_left(arrivals, stamps[k])
+        if i < len(arrivals) and arrivals[i] < stamps[k + 1]:
+            points = [stamps[k], *marks[k], arrivals[i]]
+            spans.append(np.diff(points) * 1e3)
+    spans = np.array(spans)
+    for name, column in zip(names, spans.T):
+        print(f"  {name:<40} p50 {np.percentile(column, 50):6.2f} ms   p99 {np.percentile(column, 99):6.2f} ms")
+
+
 def command_arrivals(simulator, since):
     time.sleep(0.3)  # the stand-in's log lines are still on their way
     return sorted(t for t, path, _ in simulator.log if path.startswith("/command/") and t >= since)
@@ -73,6 +116,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--windows", type=int, default=200)
     parser.add_argument("--speed", type=float, default=4.0, help="emulator speed (x real time)")
+    parser.add_argument("--stages", action="store_true", help="split the module's latency into stages")
     args = parser.parse_args()
 
     with (temporary_folder() as folder, emulator_process(args.speed) as port,
@@ -87,9 +131,13 @@ def main():
         plain = latencies(stamps, command_arrivals(simulator, began))
 
         lp.board.get_board_data()  # the module starts from a drained board
+        stages = StageStamps(lp) if args.stages else None
+        if stages:
+            lp.dqnutils, lp.model = stages, stages
         began = time.monotonic()
         stamps, text = decode(lp.main, args.windows)
-        module = latencies(stamps, command_arrivals(simulator, began))
+        arrivals = command_arrivals(simulator, began)
+        module = latencies(stamps, arrivals)
         with contextlib.redirect_stdout(io.StringIO()):
             lp.cleanup_resources()
 
@@ -102,6 +150,9 @@ def main():
               f"max {values.max():6.2f} ms")
     p50_ratio = np.percentile(plain, 50) / np.percentile(module, 50)
     p99_ratio = np.percentile(plain, 99) / np.percentile(module, 99)
+    if stages:
+        print("module stages (with pass-through stand-ins around the features and the Q-network):")
+        stage_report(stamps, stages.marks, arrivals)
     print(f"ratio straightforward / module: p50 {p50_ratio:.2f}x, p99 {p99_ratio:.2f}x")
     print(f"module windows skipped: {text.count('Loop fell behind')} notices")
     print(f"peak resident memory of this process: {peak_mb:.0f} MB")

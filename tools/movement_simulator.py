@@ -98,6 +98,7 @@ class MovementSimulator:
 class _Handler(BaseHTTPRequestHandler):
     owner = None
     protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True  # the body must not wait for the client's delayed ACK
 
     def log_message(self, *args):  # the simulator is quiet; callers read `commands`
         pass

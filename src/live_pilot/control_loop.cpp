@@ -40,11 +40,12 @@ std::optional<WindowGrid> window_grid(const py::object& ring) {
     return WindowGrid{*step - since, *step};
 }
 
-// The Q-network's output for one observation, as a NumPy vector.
-py::object q_values_of(const py::object& model, const py::object& observation) {
-    py::object q_net = model.attr("q_net");
-    py::object tensor = q_net.attr("obs_to_tensor")(observation)[py::int_(0)];
-    return q_net(tensor)[py::int_(0)].attr("detach")().attr("numpy")();
+// The Q-network's output for one block of `observations` (a tensor of every block's rows), as a
+// NumPy vector. Each block is its own forward pass of batch one, as the agent is queried for one
+// observation: a batched pass differs in the last float32 digits.
+py::object q_values_of(const py::object& q_net, const py::object& observations, long long first, long long end) {
+    py::object block = observations[py::make_tuple(whole(), slice_of(py::int_(first), py::int_(end)), whole())];
+    return q_net(block)[py::int_(0)].attr("numpy")();
 }
 
 struct BlockDecision {
@@ -72,38 +73,37 @@ std::pair<py::list, py::list> decide_blocks(const py::object& model, const py::o
     long long block_rows = py::tuple(model.attr("observation_space").attr("shape"))[0].cast<long long>();
     long long blocks = scaled_features.attr("shape")[py::int_(1)].cast<long long>() / block_rows;
     py::list predictions, confidences;
-    py::object no_grad = py::module_::import("torch").attr("no_grad")();
-    no_grad.attr("__enter__")();
+    py::object torch = py::module_::import("torch");
+    // Inference mode: no autograd bookkeeping (faster than no_grad), the same numbers.
+    py::object inference = torch.attr("inference_mode")();
+    inference.attr("__enter__")();
     try {
+        // Converted to the network's float32 once, as obs_to_tensor and the policy's
+        // preprocessing would convert each block.
+        py::object q_net = model.attr("q_net");
+        py::object observations = torch.attr("as_tensor")(scaled_features).attr("float")();
         for (long long block = 0; block < blocks; ++block) {
-            py::int_ first(block * block_rows), end((block + 1) * block_rows);
-            py::object state = scaled_features[py::make_tuple(whole(), slice_of(first, end), whole())];
-            BlockDecision decision = decide_block(q_values_of(model, state));
+            BlockDecision decision = decide_block(q_values_of(q_net, observations, block * block_rows, (block + 1) * block_rows));
             if (decision.confidence.cast<double>() > kConfidenceThreshold) {
                 predictions.append(decision.action);
                 confidences.append(decision.confidence);
             }
         }
     } catch (...) {
-        no_grad.attr("__exit__")(py::none(), py::none(), py::none());
+        inference.attr("__exit__")(py::none(), py::none(), py::none());
         throw;
     }
-    no_grad.attr("__exit__")(py::none(), py::none(), py::none());
+    inference.attr("__exit__")(py::none(), py::none(), py::none());
     return {predictions, confidences};
 }
 
 // Features of the latest window, decisions of its blocks, and the command sent to both outputs.
 void handle_window(const py::module_& m) {
-    auto np = py::module_::import("numpy");
     py::object window = m.attr("eeg_buffer").attr("get_window")();
     py::object window_data = window.attr("reshape")(1, m.attr("num_channels"), -1);
     corvane::print(py::str("Processing window of shape: ") + py::str(window_data.attr("shape")));
 
-    py::list projections;
-    for (auto item : m.attr("csp_filters").attr("items")()) {
-        projections.append(item.cast<py::tuple>()[1].attr("transform")(window_data));
-    }
-    py::object csp_ftrs = np.attr("concatenate")(projections, py::arg("axis") = 1);
+    py::object csp_ftrs = csp_projections(m, window_data);
     corvane::print(py::str("CSP Features Shape: ") + py::str(csp_ftrs.attr("shape")));
 
     py::object ftrs = m.attr("dqnutils").attr("featuresarray_load")(py::arg("data_array") = csp_ftrs);
@@ -111,7 +111,7 @@ void handle_window(const py::module_& m) {
     corvane::print(py::str("Extracted Features Shape: ") + py::str(shape));
     // Scaled once: every block is a slice of the same scaled array.
     py::object rows = ftrs.attr("reshape")(-1, shape[py::int_(-1)]);
-    py::object scaled = m.attr("scaler").attr("transform")(rows).attr("reshape")(shape);
+    py::object scaled = scaled_rows(m, rows).attr("reshape")(shape);
 
     auto [predictions, confidences] = decide_blocks(m.attr("model"), scaled);
     py::tuple choice = m.attr("get_conservative_prediction")(predictions, confidences);

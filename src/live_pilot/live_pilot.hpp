@@ -34,6 +34,13 @@ void check_artefacts(const py::module_& m);
 // times; records "S" as in force once acknowledged. Prints one line when no try is acknowledged.
 bool stop_actuator(const py::object& arduino);
 
+// A window's stages: every CSP filter's projection of (1, channels, samples) stacked along the
+// rows, and the scaler applied to (rows, features); native for the artefacts the training
+// pipeline writes, through the objects' own transform otherwise. The arrays returned natively are
+// reused by the next window.
+py::object csp_projections(const py::module_& m, const py::object& window_data);
+py::object scaled_rows(const py::module_& m, const py::object& rows);
+
 // The decode-and-command loop; returns only by raising (KeyboardInterrupt included).
 [[noreturn]] void run_loop(const py::module_& m);
 

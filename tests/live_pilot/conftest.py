@@ -79,3 +79,13 @@ def subprocess_env(artefacts, simulator, controller):
     env["PYTHONPATH"] = os.pathsep.join(p for p in [os.getcwd(), *sys.path] if p)
     env["PYTHONUNBUFFERED"] = "1"
     return env
+
+
+@pytest.fixture
+def quick_arduino(live_pilot):
+    """The module's actuator connection with a short stop pause, back to "S" afterwards."""
+    arduino = live_pilot.arduino
+    arduino.STOP_DURATION = 0.01
+    yield arduino
+    arduino.STOP_DURATION = 0.5
+    arduino.current_command = "S"

@@ -48,15 +48,6 @@ class LoopProbe:
         del self.module.eeg_buffer.get_window, self.module.simulation.send_command
 
 
-@pytest.fixture
-def quick_arduino(live_pilot):
-    arduino = live_pilot.arduino
-    arduino.STOP_DURATION = 0.01
-    yield arduino
-    arduino.STOP_DURATION = 0.5
-    arduino.current_command = "S"
-
-
 def expected_command(live_pilot, window):
     """The decision for one window, computed step by step with the libraries."""
     import torch

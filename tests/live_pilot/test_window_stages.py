@@ -1,0 +1,91 @@
+"""The live loop's native stages (CSP projections, scaler, per-block Q-values) give the numbers of
+the artefacts' own transforms, and leave to them the input those transforms refuse."""
+import numpy as np
+import pytest
+import torch
+
+from tools.live_decoding import BLOCK_ROWS, live_decision
+
+
+class Recording:
+    """Stands in for live_pilot's dqnutils and model, passing every call through and keeping the
+    windows, CSP projections and observations the loop hands over; interrupts main() after
+    `windows` windows. `window` and `features` may change what passes on the way."""
+
+    def __init__(self, live_pilot, windows, window=None, features=None):
+        self.module, self.limit = live_pilot, windows
+        self.change_window, self.change_features = window or (lambda w: w), features or (lambda rows: rows)
+        self.forge, self.model = live_pilot.dqnutils, live_pilot.model
+        self.observation_space = self.model.observation_space
+        self.windows, self.projections, self.observations, self.handed = [], [], [], []
+        self.take_window = live_pilot.eeg_buffer.get_window
+
+    def get_window(self):
+        if len(self.windows) == self.limit:
+            raise KeyboardInterrupt
+        window = self.change_window(self.take_window())
+        self.windows.append(np.array(window))
+        return window
+
+    def featuresarray_load(self, data_array):
+        self.handed.append(data_array)
+        self.projections.append(np.array(data_array))
+        return self.change_features(self.forge.featuresarray_load(data_array))
+
+    def q_net(self, observation):
+        self.observations.append(observation.clone())
+        return self.model.q_net(observation)
+
+    def __enter__(self):
+        lp = self.module
+        lp.dqnutils, lp.model, lp.eeg_buffer.get_window = self, self, self.get_window
+        return self
+
+    def __exit__(self, *exc):
+        lp = self.module
+        lp.dqnutils, lp.model = self.forge, self.model
+        del lp.eeg_buffer.get_window
+
+
+def test_native_stages_match_the_artefacts_transforms(live_pilot, streaming_board, servers, quick_arduino):
+    simulator, _ = servers
+    # Near the end of the storage: the first window is a slice of it, the second wraps around.
+    buffer = live_pilot.eeg_buffer
+    buffer.index = buffer.last_window_end = buffer.buffer_size - 600
+    with Recording(live_pilot, windows=4) as seen:
+        live_pilot.main()
+    assert len(seen.projections) == 4 and len(seen.observations) == 4 * 5
+    assert all(a is seen.handed[0] for a in seen.handed)  # the native path, into one kept array
+
+    expected = []
+    for k, (window, projected) in enumerate(zip(seen.windows, seen.projections)):
+        batch = window.reshape(1, 6, -1)
+        reference = np.concatenate([csp.transform(batch) for csp in live_pilot.csp_filters.values()], axis=1)
+        np.testing.assert_allclose(projected, reference, rtol=1e-12, atol=1e-12 * np.abs(reference).max())
+        # From the projections it was given on: the scaler's numbers, as the network's float32.
+        rows = live_pilot.dqnutils.featuresarray_load(projected)
+        scaled = live_pilot.scaler.transform(rows.reshape(-1, 522)).reshape(rows.shape)
+        blocks = [scaled[0, i:i + BLOCK_ROWS] for i in range(0, 20, BLOCK_ROWS)]
+        for block, observed in zip(blocks, seen.observations[5 * k:5 * k + 5]):
+            assert torch.equal(observed, torch.as_tensor(block[None]).float())
+        action = live_decision(blocks, live_pilot.model)
+        expected.append("S" if action is None else live_pilot.map_action_to_command(action))
+    assert simulator.commands()[:4] == expected
+
+
+def with_nan(window):
+    window = np.array(window)
+    window[2, 100] = np.nan
+    return window
+
+
+@pytest.mark.parametrize("changes, message", [
+    ({"window": with_nan}, "NaN"),
+    ({"features": lambda rows: np.where(rows == rows.max(), np.inf, rows)}, "infinity"),
+], ids=["window holding NaN", "feature rows holding infinity"])
+def test_input_the_transforms_refuse_fails_as_they_do(live_pilot, streaming_board, servers, quick_arduino,
+                                                       changes, message):
+    simulator, _ = servers
+    with Recording(live_pilot, windows=3, **changes), pytest.raises(ValueError, match=message):
+        live_pilot.main()
+    assert simulator.requests[-1] == "/command/S" and not live_pilot.board.is_prepared()
