@@ -18,6 +18,7 @@ class Recording:
         self.forge, self.model = live_pilot.dqnutils, live_pilot.model
         self.observation_space = self.model.observation_space
         self.windows, self.projections, self.observations, self.handed = [], [], [], []
+        self.threads = set()
         self.take_window = live_pilot.eeg_buffer.get_window
 
     def get_window(self):
@@ -34,6 +35,7 @@ class Recording:
 
     def q_net(self, observation):
         self.observations.append(observation.clone())
+        self.threads.add(torch.get_num_threads())
         return self.model.q_net(observation)
 
     def __enter__(self):
@@ -52,8 +54,11 @@ def test_native_stages_match_the_artefacts_transforms(live_pilot, streaming_boar
     # Near the end of the storage: the first window is a slice of it, the second wraps around.
     buffer = live_pilot.eeg_buffer
     buffer.index = buffer.last_window_end = buffer.buffer_size - 600
+    threads = torch.get_num_threads()
     with Recording(live_pilot, windows=4) as seen:
         live_pilot.main()
+    # The loop ran its small arrays on one torch thread and gave the host's setting back.
+    assert seen.threads == {1} and torch.get_num_threads() == threads
     assert len(seen.projections) == 4 and len(seen.observations) == 4 * 5
     assert all(a is seen.handed[0] for a in seen.handed)  # the native path, into one kept array
 

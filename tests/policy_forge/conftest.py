@@ -32,15 +32,3 @@ def processed(policy_forge, five_class_recording, tmp_path_factory):
     with contextlib.redirect_stdout(out):
         result = forge.process_epochs()
     return forge, result, out.getvalue(), base
-
-
-@pytest.fixture(scope="session")
-def single_torch_thread():
-    """TensorFlow's and PyTorch's thread pools fight over the few cores; one torch thread keeps
-    the small DQN updates fast."""
-    import torch
-
-    threads = torch.get_num_threads()
-    torch.set_num_threads(1)
-    yield
-    torch.set_num_threads(threads)

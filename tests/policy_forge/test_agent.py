@@ -91,7 +91,7 @@ def test_setup_training_checks_leave_the_trainer_unchanged(policy_forge, tmp_pat
         policy_forge.PolicyForge().setup_training(["one"])
 
 
-def test_setup_training_on_processed_epochs(processed, single_torch_thread):
+def test_setup_training_on_processed_epochs(processed):
     forge = processed[0]
     names = ["blinking", "jaw", "left", "relax", "right"]
     with contextlib.redirect_stdout(io.StringIO()):
@@ -107,13 +107,23 @@ def test_setup_training_on_processed_epochs(processed, single_torch_thread):
 
 
 @pytest.mark.slow
-def test_agent_learns_saves_and_loads_in_a_fresh_process(policy_forge, tmp_path, single_torch_thread):
+def test_agent_learns_saves_and_loads_in_a_fresh_process(policy_forge, tmp_path):
+    import torch
+    from stable_baselines3.common.callbacks import BaseCallback
+
+    class ThreadsSeen(BaseCallback):
+        def _on_step(self):
+            seen.add(torch.get_num_threads())
+            return True
+
     forge, x, y = separable_trainer(policy_forge, tmp_path)
-    out = io.StringIO()
+    out, seen, threads = io.StringIO(), set(), torch.get_num_threads()
     with contextlib.redirect_stdout(out):
         model, callbacks = forge.setup_training(["left", "right"])
-        model.learn(total_timesteps=2000, callback=callbacks, log_interval=10**9)
+        model.learn(total_timesteps=2000, callback=callbacks + [ThreadsSeen()], log_interval=10**9)
     assert "Step: 1000\n" in out.getvalue() and "Step: 2000\n" in out.getvalue()
+    # One torch thread while training ran, the host's setting again afterwards.
+    assert seen == {1} and torch.get_num_threads() == threads
     predicted, _ = model.predict(x, deterministic=True)
     assert (predicted == y).mean() >= 0.8
     path = tmp_path / "dqn_model_session1"
@@ -137,8 +147,7 @@ def test_agent_learns_saves_and_loads_in_a_fresh_process(policy_forge, tmp_path,
 
 
 @pytest.mark.slow
-def test_agent_trained_through_the_pipeline_decodes_held_out_epochs_the_live_way(policy_forge, tmp_path,
-                                                                                  single_torch_thread):
+def test_agent_trained_through_the_pipeline_decodes_held_out_epochs_the_live_way(policy_forge, tmp_path):
     from stable_baselines3.common.utils import set_random_seed
 
     from tools.make_sample_recording import make_sample_recording

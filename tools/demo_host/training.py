@@ -12,8 +12,6 @@ def train(host, combined):
     o, console = host.o, host.console
     host.say("\n[3/5] Training")
     began = time.monotonic()
-    import torch
-    torch.set_num_threads(1)   # TensorFlow's and PyTorch's thread pools fight over few cores
     with console.capture():
         import policy_forge
         forge = policy_forge.PolicyForge()
