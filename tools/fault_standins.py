@@ -73,6 +73,7 @@ class FaultyServer(_RequestLog):
         self._lock = threading.Lock()
         self._server = None
         self._connections = set()
+        self.connections_opened = 0
         self.port = port
         self._listen()
         self.url = f"http://{LOOPBACK}:{self.port}"
@@ -90,6 +91,7 @@ class FaultyServer(_RequestLog):
                 super().setup()
                 with server._lock:
                     server._connections.add(self.connection)
+                    server.connections_opened += 1
 
             def finish(self):
                 with server._lock:

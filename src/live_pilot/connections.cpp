@@ -1,8 +1,8 @@
 // The two outputs driven with one-letter commands: the movement simulator and the actuator
 // controller, both plain HTTP servers reached with one GET per command. Each connection object
 // keeps its own requests session, so commands travel over one kept-alive connection instead of a
-// new one each (a new connection costs about a millisecond per command); a connection the server
-// closed or that failed is replaced on the next command.
+// new one each (a new connection costs a millisecond or more per command); a connection the
+// server closed or that failed is replaced on the next command.
 #include <string>
 
 #include "common/interop.hpp"
@@ -24,31 +24,47 @@ constexpr double kStopRetryPause = 0.4;
 
 py::object requests() { return py::module_::import("requests"); }
 
-// Connection object -> its requests.Session, held weakly so a dropped connection object takes its
-// session (and socket) with it. Kept out of the objects' own attributes.
+// Connection object -> (its requests.Session, {url: (prepared GET, send settings)}), held weakly so a dropped
+// connection object takes its session (and socket) with it. Kept out of the objects' own
+// attributes. A command's request is prepared once (headers, the URL parsed) and sent again as is.
+constexpr std::size_t kPreparedLimit = 32;
+
 py::object& sessions() {
     static py::object* table = new py::object(py::module_::import("weakref").attr("WeakKeyDictionary")());
     return *table;
 }
 
-py::object session_of(const py::object& connection) {
+py::tuple session_of(const py::object& connection) {
     py::object table = sessions();
-    py::object session = table.attr("get")(connection);
-    if (session.is_none()) {
-        session = requests().attr("Session")();
-        table[connection] = session;
+    py::object entry = table.attr("get")(connection);
+    if (entry.is_none()) {
+        entry = py::make_tuple(requests().attr("Session")(), py::dict());
+        table[connection] = entry;
     }
-    return session;
+    return entry;
 }
 
 // Closes the connection object's session; the next command opens a new one.
 void close_session(const py::object& connection) {
-    py::object session = sessions().attr("pop")(connection, py::none());
-    if (!session.is_none()) session.attr("close")();
+    py::object entry = sessions().attr("pop")(connection, py::none());
+    if (!entry.is_none()) entry.cast<py::tuple>()[0].attr("close")();
 }
 
 py::object http_get(const py::object& connection, const py::str& url) {
-    return session_of(connection).attr("get")(url, py::arg("timeout") = kRequestTimeoutSeconds);
+    py::tuple entry = session_of(connection);
+    py::object session = entry[0];
+    py::dict prepared = entry[1];
+    if (!prepared.contains(url)) {
+        if (py::len(prepared) >= kPreparedLimit) prepared.clear();
+        // With the settings session.get would take from the environment (proxies, CA bundle).
+        py::object request = session.attr("prepare_request")(requests().attr("Request")("GET", url));
+        py::dict settings = session.attr("merge_environment_settings")(url, py::dict(), py::none(), py::none(),
+                                                                       py::none());
+        settings["timeout"] = kRequestTimeoutSeconds;
+        prepared[url] = py::make_tuple(request, settings);
+    }
+    py::tuple request = prepared[url];
+    return session.attr("send")(request[0], **request[1].cast<py::dict>());
 }
 
 void simulation_init(py::object self, py::object host) { self.attr("host") = host; }

@@ -4,7 +4,7 @@ import time
 
 import pytest
 
-from tools.testbed import FAULTS, FaultyServer
+from tools.testbed import FAULTS, FaultyServer, simulator_answer
 
 
 def unused_port():
@@ -101,6 +101,17 @@ def test_controller_faults_leave_the_command_unacknowledged(live_pilot, faulty_c
     arduino.send_command("R")
     assert arduino.current_command == "R" and capsys.readouterr().out.endswith("Changed to new command: R\n")
     assert faulty_controller.acked()[-2:] == ["S", "R"]
+
+
+def test_commands_share_one_kept_alive_connection_per_output(live_pilot, faulty_controller):
+    simulator = FaultyServer(simulator_answer)
+    try:
+        arduino = live_pilot.ArduinoConnection("127.0.0.1", faulty_controller.port)
+        simulation = live_pilot.SimulationConnection(simulator.url)
+        assert all(arduino._send_http_command(c) and simulation.send_command(c) for c in "SFSRS")
+        assert (faulty_controller.connections_opened, simulator.connections_opened) == (1, 1)
+    finally:
+        simulator.close()
 
 
 def test_an_unacknowledged_stop_is_retried(live_pilot, faulty_controller, capsys):
