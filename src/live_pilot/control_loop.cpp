@@ -67,6 +67,19 @@ BlockDecision decide_block(const py::object& q_values) {
     return {py::int_(np.attr("argmax")(q_values)), confidence};
 }
 
+// The scaled features as the network's float32, converted once for every block, as obs_to_tensor
+// and the policy's preprocessing convert each block; into one tensor kept from window to window.
+py::object float32_observations(const py::object& torch, const py::object& scaled_features) {
+    static py::object* kept = nullptr;
+    py::object source = torch.attr("from_numpy")(scaled_features);
+    if (kept == nullptr || !kept->attr("shape").equal(source.attr("shape"))) {
+        delete kept;
+        kept = new py::object(torch.attr("empty_like")(source, py::arg("dtype") = torch.attr("float32")));
+    }
+    kept->attr("copy_")(source);
+    return *kept;
+}
+
 // Candidate decisions of every block whose confidence passes the threshold, in block order. A
 // block is one filter's rows, as many as the agent observes.
 std::pair<py::list, py::list> decide_blocks(const py::object& model, const py::object& scaled_features) {
@@ -78,10 +91,8 @@ std::pair<py::list, py::list> decide_blocks(const py::object& model, const py::o
     py::object inference = torch.attr("inference_mode")();
     inference.attr("__enter__")();
     try {
-        // Converted to the network's float32 once, as obs_to_tensor and the policy's
-        // preprocessing would convert each block.
         py::object q_net = model.attr("q_net");
-        py::object observations = torch.attr("as_tensor")(scaled_features).attr("float")();
+        py::object observations = float32_observations(torch, scaled_features);
         for (long long block = 0; block < blocks; ++block) {
             BlockDecision decision = decide_block(q_values_of(q_net, observations, block * block_rows, (block + 1) * block_rows));
             if (decision.confidence.cast<double>() > kConfidenceThreshold) {
