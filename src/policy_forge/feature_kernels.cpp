@@ -90,38 +90,63 @@ void FilterBank::apply(const Plan& plan, const double* first, const double* seco
 }
 
 void row_statistics(const double* x, std::size_t n, double out[8]) {
-    double low = x[0], high = x[0], sum = 0.0, squares = 0.0, travel = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        low = std::min(low, x[i]);
-        high = std::max(high, x[i]);
-        sum += x[i];
-        squares += x[i] * x[i];
-        if (i > 0) travel += std::fabs(x[i] - x[i - 1]);
+    constexpr std::size_t L = kSumLanes;
+    const std::size_t whole = n / L * L;
+    double low[L], high[L], sum[L] = {}, squares[L] = {}, travel[L] = {};
+    std::fill(low, low + L, x[0]);
+    std::fill(high, high + L, x[0]);
+    for (std::size_t i = 0; i < whole; i += L) {
+        for (std::size_t l = 0; l < L; ++l) {
+            const double v = x[i + l];
+            low[l] = std::min(low[l], v);
+            high[l] = std::max(high[l], v);
+            sum[l] += v;
+            squares[l] += v * v;
+        }
     }
+    for (std::size_t i = whole; i < n; ++i) {
+        low[0] = std::min(low[0], x[i]);
+        high[0] = std::max(high[0], x[i]);
+        sum[0] += x[i];
+        squares[0] += x[i] * x[i];
+    }
+    std::size_t i = 1;
+    for (; i + L <= n; i += L) {
+        for (std::size_t l = 0; l < L; ++l) travel[l] += std::fabs(x[i + l] - x[i + l - 1]);
+    }
+    for (; i < n; ++i) travel[0] += std::fabs(x[i] - x[i - 1]);
+
     const double count = static_cast<double>(n);
-    const double mean = sum / count;
-    double m2 = 0.0, m3 = 0.0, m4 = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        double d = x[i] - mean, d2 = d * d;
-        m2 += d2;
-        m3 += d2 * d;
-        m4 += d2 * d2;
+    const double mean = lane_total(sum) / count;
+    double m2[L] = {}, m3[L] = {}, m4[L] = {};
+    for (std::size_t i = 0; i < whole; i += L) {
+        for (std::size_t l = 0; l < L; ++l) {
+            const double d = x[i + l] - mean, d2 = d * d;
+            m2[l] += d2;
+            m3[l] += d2 * d;
+            m4[l] += d2 * d2;
+        }
     }
-    m2 /= count;
-    m3 /= count;
-    m4 /= count;
+    for (std::size_t i = whole; i < n; ++i) {
+        const double d = x[i] - mean, d2 = d * d;
+        m2[0] += d2;
+        m3[0] += d2 * d;
+        m4[0] += d2 * d2;
+    }
+    const double variance = lane_total(m2) / count, third = lane_total(m3) / count;
+    const double fourth = lane_total(m4) / count;
     // Below this the variance is rounding noise around the mean and the shape statistics are undefined.
     const double eps = std::numeric_limits<double>::epsilon();
-    const bool flat = m2 <= (eps * mean) * (eps * mean);
+    const bool flat = variance <= (eps * mean) * (eps * mean);
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    out[0] = high - low;
-    out[1] = std::sqrt(squares / count);
-    out[2] = travel;
-    out[3] = flat ? nan : m3 / std::pow(m2, 1.5);
-    out[4] = flat ? nan : m4 / (m2 * m2) - 3.0;
-    out[5] = m2;
+    out[0] = *std::max_element(high, high + L) - *std::min_element(low, low + L);
+    out[1] = std::sqrt(lane_total(squares) / count);
+    out[2] = lane_total(travel);
+    out[3] = flat ? nan : third / std::pow(variance, 1.5);
+    out[4] = flat ? nan : fourth / (variance * variance) - 3.0;
+    out[5] = variance;
     out[6] = mean;
-    out[7] = std::sqrt(m2);
+    out[7] = std::sqrt(variance);
 }
 
 }  // namespace corvane::policy_forge::kernels

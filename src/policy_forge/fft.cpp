@@ -103,6 +103,66 @@ inline void inverse_butterflies(double* __restrict r0, double* __restrict i0, do
     }
 }
 
+// The last two forward stages of an odd power in one pass over blocks of eight: the radix-4 stage
+// of quarter 2, whose twiddles are eighth roots of unity, then the radix-2 pairs.
+void forward_tail8(double* re, double* im, std::size_t n) {
+    constexpr double h = std::numbers::sqrt2 / 2.0;
+    for (std::size_t start = 0; start < n; start += 8) {
+        double* r = re + start;
+        double* m = im + start;
+        double y[2][8][2];  // [j][position][re, im] after the radix-4 stage
+        for (int j = 0; j < 2; ++j) {
+            double t0r = r[j] + r[j + 4], t0i = m[j] + m[j + 4], t1r = r[j] - r[j + 4], t1i = m[j] - m[j + 4];
+            double t2r = r[j + 2] + r[j + 6], t2i = m[j + 2] + m[j + 6];
+            double t3r = r[j + 2] - r[j + 6], t3i = m[j + 2] - m[j + 6];
+            double ur = t0r - t2r, ui = t0i - t2i, vr = t1r + t3i, vi = t1i - t3r, xr = t1r - t3i, xi = t1i + t3r;
+            y[j][0][0] = t0r + t2r;
+            y[j][0][1] = t0i + t2i;
+            if (j == 0) {
+                y[0][2][0] = ur, y[0][2][1] = ui, y[0][4][0] = vr, y[0][4][1] = vi, y[0][6][0] = xr, y[0][6][1] = xi;
+            } else {  // times e^{-i pi/2}, e^{-i pi/4}, e^{-3i pi/4}
+                y[1][2][0] = ui, y[1][2][1] = -ur;
+                y[1][4][0] = (vr + vi) * h, y[1][4][1] = (vi - vr) * h;
+                y[1][6][0] = (xi - xr) * h, y[1][6][1] = -(xr + xi) * h;
+            }
+        }
+        for (int p = 0; p < 8; p += 2) {
+            r[p] = y[0][p][0] + y[1][p][0];
+            m[p] = y[0][p][1] + y[1][p][1];
+            r[p + 1] = y[0][p][0] - y[1][p][0];
+            m[p + 1] = y[0][p][1] - y[1][p][1];
+        }
+    }
+}
+
+// The inverse of the above: the radix-2 pairs, then the radix-4 stage of quarter 2.
+void inverse_tail8(double* re, double* im, std::size_t n) {
+    constexpr double h = std::numbers::sqrt2 / 2.0;
+    for (std::size_t start = 0; start < n; start += 8) {
+        double* r = re + start;
+        double* m = im + start;
+        double x[8][2];  // [position][re, im] after the radix-2 pairs, with the twiddles applied
+        for (int p = 0; p < 8; p += 2) {
+            x[p][0] = r[p] + r[p + 1], x[p][1] = m[p] + m[p + 1];
+            x[p + 1][0] = r[p] - r[p + 1], x[p + 1][1] = m[p] - m[p + 1];
+        }
+        // Position 3 times e^{i pi/2}, 5 times e^{i pi/4}, 7 times e^{3i pi/4}.
+        double t;
+        t = x[3][0], x[3][0] = -x[3][1], x[3][1] = t;
+        t = x[5][0], x[5][0] = (t - x[5][1]) * h, x[5][1] = (t + x[5][1]) * h;
+        t = x[7][0], x[7][0] = -(t + x[7][1]) * h, x[7][1] = (t - x[7][1]) * h;
+        for (int j = 0; j < 2; ++j) {
+            const double *a = x[j], *b = x[j + 2], *c = x[j + 4], *d = x[j + 6];
+            double sr = a[0] + b[0], si = a[1] + b[1], tr = a[0] - b[0], ti = a[1] - b[1];
+            double ur = c[0] + d[0], ui = c[1] + d[1], vr = c[0] - d[0], vi = c[1] - d[1];
+            r[j] = sr + ur, m[j] = si + ui;
+            r[j + 4] = sr - ur, m[j + 4] = si - ui;
+            r[j + 2] = tr - vi, m[j + 2] = ti + vr;
+            r[j + 6] = tr + vi, m[j + 6] = ti - vr;
+        }
+    }
+}
+
 }  // namespace
 
 // The first stage when the second half of the input is zero: c = d = 0 in every butterfly.
@@ -129,14 +189,17 @@ void Fft::first_stage_upper_half_zero(double* re, double* im) const {
 }
 
 void Fft::forward(double* re, double* im, bool upper_half_zero) const {
-    std::size_t first = 0;
-    if (upper_half_zero && !stages_.empty()) {
+    std::size_t begin = 0, end = stages_.size();
+    if (upper_half_zero && end > 0) {
         first_stage_upper_half_zero(re, im);
-        first = 1;
+        begin = 1;
     } else if (upper_half_zero) {
         for (std::size_t i = size_ / 2; i < size_; ++i) re[i] = im[i] = 0.0;
     }
-    for (std::size_t s = first; s < stages_.size(); ++s) {
+    // For odd powers the last radix-4 stage has quarter 2 and goes with the radix-2 pairs.
+    const bool tail8 = odd_power_ && end > begin;
+    if (tail8) --end;
+    for (std::size_t s = begin; s < end; ++s) {
         const std::size_t q = stages_[s].quarter;
         const Twiddles w(twiddles_.data() + stages_[s].offset, q);
         for (std::size_t start = 0; start < size_; start += 4 * q) {
@@ -144,12 +207,22 @@ void Fft::forward(double* re, double* im, bool upper_half_zero) const {
             forward_butterflies(r, i, r + q, i + q, r + 2 * q, i + 2 * q, r + 3 * q, i + 3 * q, w, q);
         }
     }
-    if (odd_power_) radix2_pairs(re, im, size_);
+    if (tail8) {
+        forward_tail8(re, im, size_);
+    } else if (odd_power_) {
+        radix2_pairs(re, im, size_);
+    }
 }
 
 void Fft::inverse(double* re, double* im) const {
-    if (odd_power_) radix2_pairs(re, im, size_);
-    for (std::size_t s = stages_.size(); s-- > 0;) {
+    std::size_t end = stages_.size();
+    if (odd_power_ && end > 0) {
+        inverse_tail8(re, im, size_);
+        --end;
+    } else if (odd_power_) {
+        radix2_pairs(re, im, size_);
+    }
+    for (std::size_t s = end; s-- > 0;) {
         const std::size_t q = stages_[s].quarter;
         const Twiddles w(twiddles_.data() + stages_[s].offset, q);
         for (std::size_t start = 0; start < size_; start += 4 * q) {

@@ -90,9 +90,7 @@ void MedianWelch::prepare(std::size_t segment_length, std::size_t segments) {
 // Segment minus its mean, windowed, into `target`, zero-padded up to where the FFT reads.
 void MedianWelch::load(const double* segment, double* target) const {
     const std::size_t length = segment_length_;
-    double mean = 0.0;
-    for (std::size_t i = 0; i < length; ++i) mean += segment[i];
-    mean /= static_cast<double>(length);
+    const double mean = lane_sum(segment, length) / static_cast<double>(length);
     for (std::size_t i = 0; i < length; ++i) target[i] = (segment[i] - mean) * window_[i];
     const std::size_t size = fft_.size();
     std::fill(target + length, target + (2 * length <= size ? size / 2 : size), 0.0);
