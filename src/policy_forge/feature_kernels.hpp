@@ -31,7 +31,6 @@ private:
         std::size_t quarter;  // butterflies span 4 * quarter entries
         std::size_t offset;   // cos/sin of 1x, 2x, 3x the angle step: six runs of `quarter` values
     };
-    void first_stage_upper_half_zero(double* re, double* im) const;
     std::size_t size_;
     bool odd_power_;                   // one radix-2 stage besides the radix-4 stages
     std::vector<Stage> stages_;        // quarters from size/4 down

@@ -56,16 +56,20 @@ void radix2_pairs(double* re, double* im, std::size_t n) {
 }
 
 // One forward radix-4 butterfly column: inputs at j, j+q, j+2q, j+3q; outputs in the order two
-// radix-2 stages would leave them (bins 0, 2, 1, 3 of the four), times e^{-i angle}.
+// radix-2 stages would leave them (bins 0, 2, 1, 3 of the four), times e^{-i angle}. With
+// `UpperHalfZero` the inputs at j+2q and j+3q are taken as zero and not read.
+template <bool UpperHalfZero>
 inline void forward_butterflies(double* __restrict r0, double* __restrict i0, double* __restrict r1,
                                 double* __restrict i1, double* __restrict r2, double* __restrict i2,
                                 double* __restrict r3, double* __restrict i3, const Twiddles& w,
                                 std::size_t q) {
     for (std::size_t j = 0; j < q; ++j) {
-        double t0r = r0[j] + r2[j], t0i = i0[j] + i2[j];
-        double t1r = r0[j] - r2[j], t1i = i0[j] - i2[j];
-        double t2r = r1[j] + r3[j], t2i = i1[j] + i3[j];
-        double t3r = r1[j] - r3[j], t3i = i1[j] - i3[j];
+        double t0r = r0[j], t0i = i0[j], t1r = r0[j], t1i = i0[j];
+        double t2r = r1[j], t2i = i1[j], t3r = r1[j], t3i = i1[j];
+        if constexpr (!UpperHalfZero) {
+            t0r += r2[j], t0i += i2[j], t1r -= r2[j], t1i -= i2[j];
+            t2r += r3[j], t2i += i3[j], t3r -= r3[j], t3i -= i3[j];
+        }
         double ur = t0r - t2r, ui = t0i - t2i;      // bin 2
         double vr = t1r + t3i, vi = t1i - t3r;      // bin 1: t1 - i t3
         double xr = t1r - t3i, xi = t1i + t3r;      // bin 3: t1 + i t3
@@ -165,33 +169,13 @@ void inverse_tail8(double* re, double* im, std::size_t n) {
 
 }  // namespace
 
-// The first stage when the second half of the input is zero: c = d = 0 in every butterfly.
-void Fft::first_stage_upper_half_zero(double* re, double* im) const {
-    const std::size_t q = stages_.front().quarter;
-    const Twiddles w(twiddles_.data() + stages_.front().offset, q);
-    double *__restrict r0 = re, *__restrict i0 = im, *__restrict r1 = re + q, *__restrict i1 = im + q;
-    double *__restrict r2 = re + 2 * q, *__restrict i2 = im + 2 * q;
-    double *__restrict r3 = re + 3 * q, *__restrict i3 = im + 3 * q;
-    for (std::size_t j = 0; j < q; ++j) {
-        double ar = r0[j], ai = i0[j], br = r1[j], bi = i1[j];
-        double ur = ar - br, ui = ai - bi;  // bin 2
-        double vr = ar + bi, vi = ai - br;  // bin 1: a - i b
-        double xr = ar - bi, xi = ai + br;  // bin 3: a + i b
-        r0[j] = ar + br;
-        i0[j] = ai + bi;
-        r1[j] = ur * w.c2[j] + ui * w.s2[j];
-        i1[j] = ui * w.c2[j] - ur * w.s2[j];
-        r2[j] = vr * w.c1[j] + vi * w.s1[j];
-        i2[j] = vi * w.c1[j] - vr * w.s1[j];
-        r3[j] = xr * w.c3[j] + xi * w.s3[j];
-        i3[j] = xi * w.c3[j] - xr * w.s3[j];
-    }
-}
-
 void Fft::forward(double* re, double* im, bool upper_half_zero) const {
     std::size_t begin = 0, end = stages_.size();
     if (upper_half_zero && end > 0) {
-        first_stage_upper_half_zero(re, im);
+        // The first stage spans the whole input, so its upper two inputs are the zero half.
+        const std::size_t q = stages_.front().quarter;
+        const Twiddles w(twiddles_.data() + stages_.front().offset, q);
+        forward_butterflies<true>(re, im, re + q, im + q, re + 2 * q, im + 2 * q, re + 3 * q, im + 3 * q, w, q);
         begin = 1;
     } else if (upper_half_zero) {
         for (std::size_t i = size_ / 2; i < size_; ++i) re[i] = im[i] = 0.0;
@@ -204,7 +188,7 @@ void Fft::forward(double* re, double* im, bool upper_half_zero) const {
         const Twiddles w(twiddles_.data() + stages_[s].offset, q);
         for (std::size_t start = 0; start < size_; start += 4 * q) {
             double *r = re + start, *i = im + start;
-            forward_butterflies(r, i, r + q, i + q, r + 2 * q, i + 2 * q, r + 3 * q, i + 3 * q, w, q);
+            forward_butterflies<false>(r, i, r + q, i + q, r + 2 * q, i + 2 * q, r + 3 * q, i + 3 * q, w, q);
         }
     }
     if (tail8) {
