@@ -3,8 +3,7 @@
 #include <pybind11/gil_safe_call_once.h>
 #include <pybind11/numpy.h>
 
-#include <cmath>
-#include <memory>
+#include <algorithm>
 #include <optional>
 #include <vector>
 
