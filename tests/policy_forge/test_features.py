@@ -1,4 +1,6 @@
 """Feature rows: the native path against the item-by-item library form, and the statistics."""
+from concurrent.futures import ThreadPoolExecutor
+
 import numpy as np
 import pytest
 
@@ -10,7 +12,10 @@ def forge(policy_forge):
     return policy_forge.PolicyForge()
 
 
-@pytest.mark.parametrize("shape", [(3, 4, 1501), (1, 20, 1250), (2, 3, 500)])
+# Training epochs, a live window, a short signal (a smaller FFT), odd row counts (a row without a
+# partner in the paired transforms), and long rows whose Welch segments (19, then 34) are sorted by
+# a network that is not a power of two and, past its limit, selected per bin.
+@pytest.mark.parametrize("shape", [(3, 4, 1501), (1, 20, 1250), (2, 3, 500), (3, 1, 777), (1, 3, 2600), (1, 1, 4500)])
 def test_feature_rows_match_the_library_form(forge, shape):
     data = np.random.default_rng(sum(shape)).standard_normal(shape) * 15.0
     result = forge.featuresarray_load(data)
@@ -18,6 +23,18 @@ def test_feature_rows_match_the_library_form(forge, shape):
     assert result.shape == shape[:2] + (522,)
     for block, error in block_errors(result, reference).items():
         assert error < 1e-9, block
+
+
+def test_concurrent_calls_give_the_results_of_single_calls(forge):
+    # Each thread needs its own buffers, and the filter plans made for new signal lengths while
+    # other threads compute must leave theirs alone.
+    rng = np.random.default_rng(5)
+    inputs = [rng.standard_normal(shape) for shape in [(4, 5, 1250), (3, 3, 1501), (2, 2, 9000), (5, 2, 600)]]
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        results = list(pool.map(forge.featuresarray_load, inputs * 3))
+    expected = [forge.featuresarray_load(data) for data in inputs] * 3
+    for result, reference in zip(results, expected):
+        np.testing.assert_array_equal(result, reference)
 
 
 def test_inputs_outside_the_native_path_behave_as_the_libraries(forge):
