@@ -12,8 +12,8 @@ command changes do not hold up the emulated stream. Targets: p50 <= 5 ms, p99 <=
     .venv/bin/python -m bench.live_pilot_latency [--windows 200] [--speed 4] [--stages]
 
 --stages also splits the module's latency into stages, by stamping the calls main() makes to the
-feature function and the Q-network (through pass-through stand-ins, which add a little time to
-the module's figures).
+feature function (through a pass-through stand-in, which adds a little time to the module's
+figures).
 """
 
 import argparse
@@ -69,33 +69,24 @@ def latencies(stamps, arrivals):
 
 
 class StageStamps:
-    """Pass-through stand-ins for live_pilot's dqnutils and model that stamp each window's calls:
-    features in and out, first Q-network call in, last one out."""
+    """A pass-through stand-in for live_pilot's dqnutils that stamps each window's feature call
+    going in and coming out."""
 
     def __init__(self, lp):
-        self.forge, self.model = lp.dqnutils, lp.model
-        self.observation_space = self.model.observation_space
-        self.marks = []  # per window: [features in, features out, first query in, last query out]
+        self.forge = lp.dqnutils
+        self.marks = []  # per window: [features in, features out]
 
     def featuresarray_load(self, data_array):
         began = time.monotonic()
         rows = self.forge.featuresarray_load(data_array)
-        self.marks.append([began, time.monotonic(), None, None])
+        self.marks.append([began, time.monotonic()])
         return rows
-
-    def q_net(self, observation):
-        mark = self.marks[-1]
-        if mark[2] is None:
-            mark[2] = time.monotonic()
-        values = self.model.q_net(observation)
-        mark[3] = time.monotonic()
-        return values
 
 
 def stage_report(stamps, marks, arrivals):
     """Median and p99 of each stage over the windows after the first, in ms."""
-    names = ["window line to features (CSP, print)", "features", "scaler and float32 conversion",
-             "Q-values of the blocks", "decision, request, arrival"]
+    names = ["window line to features (CSP, print)", "features",
+             "scaler, Q-values, decision, request"]
     spans = []
     for k in range(1, min(len(stamps) - 1, len(marks))):
         i = bisect.bisect_left(arrivals, stamps[k])
@@ -133,7 +124,7 @@ def main():
         lp.board.get_board_data()  # the module starts from a drained board
         stages = StageStamps(lp) if args.stages else None
         if stages:
-            lp.dqnutils, lp.model = stages, stages
+            lp.dqnutils = stages
         began = time.monotonic()
         stamps, text = decode(lp.main, args.windows)
         arrivals = command_arrivals(simulator, began)
@@ -151,7 +142,7 @@ def main():
     p50_ratio = np.percentile(plain, 50) / np.percentile(module, 50)
     p99_ratio = np.percentile(plain, 99) / np.percentile(module, 99)
     if stages:
-        print("module stages (with pass-through stand-ins around the features and the Q-network):")
+        print("module stages (with a pass-through stand-in around the features):")
         stage_report(stamps, stages.marks, arrivals)
     print(f"ratio straightforward / module: p50 {p50_ratio:.2f}x, p99 {p99_ratio:.2f}x")
     print(f"module windows skipped: {text.count('Loop fell behind')} notices")

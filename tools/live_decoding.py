@@ -17,22 +17,28 @@ def conservative_choice(predictions, confidences, threshold=0.5):
     return predictions[confidences.index(best)]
 
 
-def live_decision(blocks, model):
-    """The class live_pilot decides from a window's scaled blocks, or None: each block's greedy
-    action kept when its normalised Q-value margin passes 0.6, then the conservative choice."""
+def candidates(blocks, model):
+    """(predictions, confidences) of a window's scaled blocks as live_pilot keeps them: each
+    block's greedy action when its normalised Q-value margin passes 0.6, in block order."""
     import torch
 
     predictions, confidences = [], []
     with torch.no_grad():
         for block in blocks:
             q = model.q_net(model.q_net.obs_to_tensor(np.asarray(block)[None])[0])[0].numpy()
-            q = (q - q.min()) / (q.max() - q.min() + 1e-6)
-            others = q[q != q.max()]
-            confidence = float(q.max() - others.mean()) if len(others) else 0
+            q = (q - np.min(q)) / (np.max(q) - np.min(q) + 1e-6)
+            others = q[q != np.max(q)]
+            confidence = float(np.max(q) - np.mean(others)) if len(others) else 0
             if confidence > MIN_CONFIDENCE_KEPT:
                 predictions.append(int(np.argmax(q)))
                 confidences.append(confidence)
-    return conservative_choice(predictions, confidences)
+    return predictions, confidences
+
+
+def live_decision(blocks, model):
+    """The class live_pilot decides from a window's scaled blocks, or None: the conservative
+    choice among the blocks' candidates."""
+    return conservative_choice(*candidates(blocks, model))
 
 
 def window_blocks(window, filters, scaler, forge):

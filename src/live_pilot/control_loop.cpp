@@ -43,7 +43,7 @@ std::optional<WindowGrid> window_grid(const py::object& ring) {
 // The Q-network's output for one block of `observations` (a tensor of every block's rows), as a
 // NumPy vector. Each block is its own forward pass of batch one, as the agent is queried for one
 // observation: a batched pass differs in the last float32 digits.
-py::object q_values_of(const py::object& q_net, const py::object& observations, long long first, long long end) {
+py::object q_values_of(const QNetwork& q_net, const py::object& observations, long long first, long long end) {
     py::object block = observations[py::make_tuple(whole(), slice_of(py::int_(first), py::int_(end)), whole())];
     return q_net(block)[py::int_(0)].attr("numpy")();
 }
@@ -54,17 +54,28 @@ struct BlockDecision {
 };
 
 // The greedy action of one block and the margin of its normalised Q-value over the mean of the
-// others: the action is the one the confidence speaks for.
+// others: the action is the one the confidence speaks for. NumPy's reductions are called as the
+// ufuncs np.min, np.max and np.mean end in, with np.mean's own division, so the numbers are theirs.
 BlockDecision decide_block(const py::object& q_values) {
-    auto np = py::module_::import("numpy");
-    py::object low = np.attr("min")(q_values);
-    py::object normalised = (q_values - low) / (np.attr("max")(q_values) - low + py::float_(1e-6));
-    py::object max_q = np.attr("max")(normalised);
+    static py::object* ufuncs = nullptr;
+    if (ufuncs == nullptr) {
+        auto np = py::module_::import("numpy");
+        ufuncs = new py::object(py::make_tuple(np.attr("minimum").attr("reduce"), np.attr("maximum").attr("reduce"),
+                                               np.attr("add").attr("reduce"), np.attr("intp")));
+    }
+    py::tuple f = *ufuncs;
+    py::object min = f[0], max = f[1], sum = f[2], intp = f[3];
+    py::object low = min(q_values);
+    py::object normalised = (q_values - low) / (max(q_values) - low + py::float_(1e-6));
+    py::object max_q = max(normalised);
     py::object others = normalised[checked(PyObject_RichCompare(normalised.ptr(), max_q.ptr(), Py_NE))];
-    py::object confidence = py::len(others) > 0
-                                ? py::object(py::float_(max_q - np.attr("mean")(others)))
-                                : py::object(py::int_(0));
-    return {py::int_(np.attr("argmax")(q_values)), confidence};
+    py::object confidence = py::int_(0);
+    if (auto count = py::len(others); count > 0) {
+        py::object total = sum(others);
+        py::object mean = total.attr("dtype").attr("type")(total / intp(count));
+        confidence = py::float_(max_q - mean);
+    }
+    return {py::int_(q_values.attr("argmax")()), confidence};
 }
 
 // The scaled features as the network's float32, converted once for every block, as obs_to_tensor
@@ -91,7 +102,7 @@ std::pair<py::list, py::list> decide_blocks(const py::object& model, const py::o
     py::object inference = torch.attr("inference_mode")();
     inference.attr("__enter__")();
     try {
-        py::object q_net = model.attr("q_net");
+        QNetwork q_net(model.attr("q_net"));
         py::object observations = float32_observations(torch, scaled_features);
         for (long long block = 0; block < blocks; ++block) {
             BlockDecision decision = decide_block(q_values_of(q_net, observations, block * block_rows, (block + 1) * block_rows));

@@ -3,6 +3,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <utility>
+#include <vector>
+
 namespace corvane::live_pilot {
 
 namespace py = pybind11;
@@ -40,6 +43,20 @@ bool stop_actuator(const py::object& arduino);
 // reused by the next window.
 py::object csp_projections(const py::module_& m, const py::object& window_data);
 py::object scaled_rows(const py::module_& m, const py::object& rows);
+
+// The agent's Q-network applied to observations. A stable-baselines3 network of plain Linear and
+// ReLU layers over a flattened observation is run as the functional calls its modules make (the
+// same operations, without the module-call overhead); any other network is called as it is.
+class QNetwork {
+public:
+    explicit QNetwork(py::object q_net);
+    py::object operator()(const py::object& observation) const;
+
+private:
+    py::object q_net_;
+    std::vector<std::pair<bool, py::object>> layers_;  // (linear, layer); empty: call q_net_
+    py::object functional_;
+};
 
 // The decode-and-command loop; returns only by raising (KeyboardInterrupt included).
 [[noreturn]] void run_loop(const py::module_& m);

@@ -173,4 +173,72 @@ py::object scaled_rows(const py::module_& m, const py::object& rows) {
     return out;
 }
 
+namespace {
+
+// The forward-hook tables torch consults on every module call; a module call with any of them set
+// does more than its forward.
+constexpr const char* kHookTables[] = {"_forward_hooks", "_forward_pre_hooks", "_backward_hooks",
+                                       "_backward_pre_hooks"};
+constexpr const char* kGlobalHookTables[] = {"_global_forward_hooks", "_global_forward_pre_hooks",
+                                             "_global_backward_hooks", "_global_backward_pre_hooks"};
+
+bool hooked(const py::handle& module) {
+    for (const char* table : kHookTables) {
+        if (truthy(py::getattr(module, table, py::dict()))) return true;
+    }
+    return false;
+}
+
+// The layers of a stable-baselines3 Q-network that flattens a plain (non-image) Box observation
+// and runs a Sequential of Linear and ReLU layers, with no hooks anywhere: what its forward does,
+// as the functional calls its modules make. Empty when the network is anything else.
+std::vector<std::pair<bool, py::object>> plain_layers(const py::object& q_net) {
+    if (!is_exactly(q_net, "stable_baselines3.dqn.policies", "QNetwork")) return {};
+    py::object extractor = q_net.attr("features_extractor");
+    if (!is_exactly(extractor, "stable_baselines3.common.torch_layers", "FlattenExtractor")) return {};
+    py::object flatten = extractor.attr("flatten");
+    if (!is_exactly(flatten, "torch.nn", "Flatten") || exact_int(flatten.attr("start_dim")) != 1 ||
+        exact_int(flatten.attr("end_dim")) != -1) {
+        return {};
+    }
+    py::object space = q_net.attr("observation_space");
+    if (!is_exactly(space, "gymnasium.spaces", "Box") || py::len(space.attr("shape")) == 3) return {};
+    py::object sequential = q_net.attr("q_net");
+    if (!is_exactly(sequential, "torch.nn", "Sequential")) return {};
+    py::object registry = py::module_::import("torch.nn.modules.module");
+    for (const char* table : kGlobalHookTables) {
+        if (truthy(registry.attr(table))) return {};
+    }
+    std::vector<std::pair<bool, py::object>> layers;  // (linear, layer)
+    for (const py::handle& module : {q_net, extractor, flatten, sequential}) {
+        if (hooked(module)) return {};
+    }
+    for (py::handle layer : sequential) {
+        bool linear = is_exactly(layer, "torch.nn", "Linear"), relu = is_exactly(layer, "torch.nn", "ReLU");
+        if ((!linear && !relu) || hooked(layer)) return {};
+        layers.emplace_back(linear, py::reinterpret_borrow<py::object>(layer));
+    }
+    return layers;
+}
+
+}  // namespace
+
+QNetwork::QNetwork(py::object q_net) : q_net_(std::move(q_net)), layers_(plain_layers(q_net_)) {
+    if (!layers_.empty()) functional_ = py::module_::import("torch.nn.functional");
+}
+
+py::object QNetwork::operator()(const py::object& observation) const {
+    if (layers_.empty()) return q_net_(observation);
+    // nn.Flatten's forward, then each layer's: F.linear(x, weight, bias), F.relu(x, inplace).
+    py::object x = observation.attr("flatten")(1, -1);
+    for (const auto& [linear, layer] : layers_) {
+        if (linear) {
+            x = functional_.attr("linear")(x, layer.attr("weight"), layer.attr("bias"));
+        } else {
+            x = functional_.attr("relu")(x, py::arg("inplace") = layer.attr("inplace"));
+        }
+    }
+    return x;
+}
+
 }  // namespace corvane::live_pilot

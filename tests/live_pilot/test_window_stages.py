@@ -4,16 +4,16 @@ import numpy as np
 import pytest
 import torch
 
-from tools.live_decoding import BLOCK_ROWS, live_decision
+from tools.live_decoding import BLOCK_ROWS, candidates
 
 
 class Recording:
-    """Stands in for live_pilot's dqnutils and model, passing every call through and keeping the
-    windows, CSP projections and observations the loop hands over; interrupts main() after
-    `windows` windows. `window` and `features` may change what passes on the way."""
+    """Stands in for live_pilot's dqnutils (and with `model` its model), passing every call
+    through and keeping the windows, CSP projections and observations the loop hands over;
+    interrupts main() after `windows` windows. `window` and `features` may change what passes."""
 
-    def __init__(self, live_pilot, windows, window=None, features=None):
-        self.module, self.limit = live_pilot, windows
+    def __init__(self, live_pilot, windows, window=None, features=None, model=False):
+        self.module, self.limit, self.stands_in_for_model = live_pilot, windows, model
         self.change_window, self.change_features = window or (lambda w: w), features or (lambda rows: rows)
         self.forge, self.model = live_pilot.dqnutils, live_pilot.model
         self.observation_space = self.model.observation_space
@@ -30,17 +30,19 @@ class Recording:
 
     def featuresarray_load(self, data_array):
         self.handed.append(data_array)
+        self.threads.add(torch.get_num_threads())
         self.projections.append(np.array(data_array))
         return self.change_features(self.forge.featuresarray_load(data_array))
 
     def q_net(self, observation):
         self.observations.append(observation.clone())
-        self.threads.add(torch.get_num_threads())
         return self.model.q_net(observation)
 
     def __enter__(self):
         lp = self.module
-        lp.dqnutils, lp.model, lp.eeg_buffer.get_window = self, self, self.get_window
+        lp.dqnutils, lp.eeg_buffer.get_window = self, self.get_window
+        if self.stands_in_for_model:
+            lp.model = self
         return self
 
     def __exit__(self, *exc):
@@ -49,33 +51,39 @@ class Recording:
         del lp.eeg_buffer.get_window
 
 
-def test_native_stages_match_the_artefacts_transforms(live_pilot, streaming_board, servers, quick_arduino):
+@pytest.mark.parametrize("model", [False, True], ids=["the agent's network", "a stand-in for the agent"])
+def test_native_stages_match_the_artefacts_transforms(live_pilot, streaming_board, servers, quick_arduino, capsys,
+                                                      model):
     simulator, _ = servers
     # Near the end of the storage: the first window is a slice of it, the second wraps around.
     buffer = live_pilot.eeg_buffer
     buffer.index = buffer.last_window_end = buffer.buffer_size - 600
     threads = torch.get_num_threads()
-    with Recording(live_pilot, windows=4) as seen:
+    with Recording(live_pilot, windows=4, model=model) as seen:
         live_pilot.main()
     # The loop ran its small arrays on one torch thread and gave the host's setting back.
     assert seen.threads == {1} and torch.get_num_threads() == threads
-    assert len(seen.projections) == 4 and len(seen.observations) == 4 * 5
-    assert all(a is seen.handed[0] for a in seen.handed)  # the native path, into one kept array
+    assert len(seen.projections) == 4 and all(a is seen.handed[0] for a in seen.handed)  # one kept array
 
-    expected = []
+    commands, lines = [], []
     for k, (window, projected) in enumerate(zip(seen.windows, seen.projections)):
         batch = window.reshape(1, 6, -1)
         reference = np.concatenate([csp.transform(batch) for csp in live_pilot.csp_filters.values()], axis=1)
         np.testing.assert_allclose(projected, reference, rtol=1e-12, atol=1e-12 * np.abs(reference).max())
-        # From the projections it was given on: the scaler's numbers, as the network's float32.
+        # From the projections it was given on: the scaler's and the agent's own numbers.
         rows = live_pilot.dqnutils.featuresarray_load(projected)
         scaled = live_pilot.scaler.transform(rows.reshape(-1, 522)).reshape(rows.shape)
         blocks = [scaled[0, i:i + BLOCK_ROWS] for i in range(0, 20, BLOCK_ROWS)]
-        for block, observed in zip(blocks, seen.observations[5 * k:5 * k + 5]):
-            assert torch.equal(observed, torch.as_tensor(block[None]).float())
-        action = live_decision(blocks, live_pilot.model)
-        expected.append("S" if action is None else live_pilot.map_action_to_command(action))
-    assert simulator.commands()[:4] == expected
+        if model:
+            assert all(torch.equal(observed, torch.as_tensor(block[None]).float())
+                       for block, observed in zip(blocks, seen.observations[5 * k:5 * k + 5]))
+        predictions, confidences = candidates(blocks, live_pilot.model)
+        action, _ = live_pilot.get_conservative_prediction(predictions, confidences)
+        commands.append("S" if action is None else live_pilot.map_action_to_command(action))
+        if action is not None:
+            lines.append(f"Mapped Command: {commands[-1]} {predictions}{confidences}")
+    assert simulator.commands()[:4] == commands and lines  # (some windows decided)
+    assert [line for line in capsys.readouterr().out.splitlines() if line.startswith("Mapped")] == lines
 
 
 def with_nan(window):
