@@ -50,15 +50,6 @@ std::optional<py::array> float_array(const py::object& value, int ndim) {
     return array;
 }
 
-bool all_finite(const py::array& array) {
-    auto values = Array::ensure(array);
-    const double* data = values.data();
-    for (py::ssize_t i = 0, n = values.size(); i < n; ++i) {
-        if (!std::isfinite(data[i])) return false;
-    }
-    return true;
-}
-
 // One filter's rows as the native product takes them: the first n_components rows of its
 // fitted (components, channels) matrix.
 struct Projection {
@@ -87,17 +78,29 @@ std::optional<Projection> native_projection(const py::handle& csp, py::ssize_t c
 py::object csp_projections(const py::module_& m, const py::object& window_data) {
     py::object filters = m.attr("csp_filters");
     auto window = float_array(window_data, 3);
+    if (window && window->shape(0) == 1 && window->strides(2) != sizeof(double)) {
+        // Not contiguous along time: the projections run on a contiguous copy.
+        return csp_projections(m, py::module_::import("numpy").attr("ascontiguousarray")(window_data));
+    }
+    // Rows of the window through its own strides (a ring-buffer slice is not contiguous). A
+    // non-finite sample is left to the filters' transform, which refuses it.
+    std::vector<const double*> rows;
+    bool native = window && window->shape(0) == 1 && py::isinstance<py::dict>(filters);
+    const py::ssize_t channels = native ? window->shape(1) : 0, samples = native ? window->shape(2) : 0;
+    for (py::ssize_t c = 0; native && c < channels; ++c) {
+        const auto* row = reinterpret_cast<const double*>(static_cast<const char*>(window->data()) +
+                                                          c * window->strides(1));
+        for (py::ssize_t t = 0; t < samples; ++t) native = native && std::isfinite(row[t]);
+        rows.push_back(row);
+    }
     std::vector<Projection> projections;
-    bool native = window && window->shape(0) == 1 && py::isinstance<py::dict>(filters) && all_finite(*window);
-    if (native) {
-        for (auto item : filters.cast<py::dict>()) {
-            auto projection = native_projection(item.second, window->shape(1));
-            if (!projection) {
-                native = false;
-                break;
-            }
-            projections.push_back(std::move(*projection));
+    for (auto item : native ? filters.cast<py::dict>() : py::dict()) {
+        auto projection = native_projection(item.second, channels);
+        if (!projection) {
+            native = false;
+            break;
         }
+        projections.push_back(std::move(*projection));
     }
     if (!native || projections.empty()) {
         py::list transformed;
@@ -107,18 +110,9 @@ py::object csp_projections(const py::module_& m, const py::object& window_data) 
         return py::module_::import("numpy").attr("concatenate")(transformed, py::arg("axis") = 1);
     }
 
-    const py::ssize_t channels = window->shape(1), samples = window->shape(2);
     py::ssize_t total = 0;
     for (const auto& projection : projections) total += projection.rows;
     Array& out = kept({1, total, samples}, 0);
-    if (window->strides(2) != sizeof(double)) {
-        // Not contiguous along time: the projections run on a contiguous copy.
-        return csp_projections(m, py::module_::import("numpy").attr("ascontiguousarray")(window_data));
-    }
-    // Rows of the window through its own strides (a ring-buffer slice is not contiguous).
-    std::vector<const double*> rows(channels);
-    const auto* base = static_cast<const char*>(window->data());
-    for (py::ssize_t c = 0; c < channels; ++c) rows[c] = reinterpret_cast<const double*>(base + c * window->strides(1));
     double* target = out.mutable_data();
     for (const auto& projection : projections) {
         const double* w = projection.filters.data();
