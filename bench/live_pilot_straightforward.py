@@ -8,32 +8,7 @@ import numpy as np
 import requests
 
 from tools.feature_reference import features_per_item
-
-
-class RingBuffer:
-    def __init__(self, num_channels, buffer_size, window_size, overlap_ratio):
-        self.buffer = np.zeros((num_channels, buffer_size))
-        self.buffer_size, self.window_size = buffer_size, window_size
-        self.step_size = window_size - int(window_size * overlap_ratio)
-        self.index = self.last_window_end = 0
-
-    def add_data(self, data):
-        n = data.shape[1]
-        if self.index + n <= self.buffer_size:
-            self.buffer[:, self.index:self.index + n] = data
-        else:
-            head = self.buffer_size - self.index
-            self.buffer[:, self.index:] = data[:, :head]
-            self.buffer[:, :n - head] = data[:, head:]
-        self.index = (self.index + n) % self.buffer_size
-        return (self.index - self.last_window_end) % self.buffer_size >= self.step_size
-
-    def get_window(self):
-        self.last_window_end = self.index
-        start = (self.index - self.window_size) % self.buffer_size
-        if start < self.index:
-            return self.buffer[:, start:self.index]
-        return np.concatenate((self.buffer[:, start:], self.buffer[:, :self.index]), axis=1)
+from tools.testbed import ReferenceRing
 
 
 def decide(lp, window_data):
@@ -65,14 +40,14 @@ def decide(lp, window_data):
 
 def run(lp, simulator_url, controller_url):
     """Decodes lp.board's stream until interrupted (KeyboardInterrupt leaves the loop)."""
-    ring = RingBuffer(lp.num_channels, lp.buffer_size, lp.window_size, 0.65)
+    ring = ReferenceRing(lp.num_channels, lp.buffer_size, lp.window_size, 0.65)
     eeg_channels = lp.BoardShim.get_eeg_channels(lp.BoardIds.CYTON_BOARD.value)[:6]
     current = "S"
     try:
         while True:
             data = lp.board.get_board_data(lp.samples_per_read)
-            if ring.add_data(data[eeg_channels, :]):
-                window_data = ring.get_window().reshape(1, lp.num_channels, -1)
+            if ring.add(data[eeg_channels, :]):
+                window_data = ring.window_data().reshape(1, lp.num_channels, -1)
                 print("Processing window of shape:", window_data.shape)
                 command = decide(lp, window_data)
                 requests.get(f"{simulator_url}/command/{command}", timeout=1)

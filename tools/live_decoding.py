@@ -6,6 +6,35 @@ BLOCK_ROWS = 4                 # rows of one model observation: one filter's CSP
 MIN_CONFIDENCE_KEPT = 0.6      # a block's decision counts when its Q-value margin passes this
 
 
+class ReferenceRing:
+    """live_pilot's ring buffer written plainly with NumPy slices: the reference the tests compare
+    the module against, and the straightforward loop's buffer in the benchmarks."""
+
+    def __init__(self, channels, size, window, overlap):
+        self.buffer = np.zeros((channels, size))
+        self.size, self.window = size, window
+        self.step = window - int(window * overlap)
+        self.index = self.last = 0
+
+    def add(self, data):
+        n = data.shape[1]
+        if self.index + n <= self.size:
+            self.buffer[:, self.index : self.index + n] = data
+        else:
+            end = (self.index + n) % self.size
+            self.buffer[:, self.index :] = data[:, : self.size - self.index]
+            self.buffer[:, :end] = data[:, self.size - self.index :]
+        self.index = (self.index + n) % self.size
+        return (self.index - self.last) % self.size >= self.step
+
+    def window_data(self):
+        self.last = self.index
+        start = (self.index - self.window) % self.size
+        if start < self.index:
+            return self.buffer[:, start : self.index]
+        return np.concatenate((self.buffer[:, start:], self.buffer[:, : self.index]), axis=1)
+
+
 def conservative_choice(predictions, confidences, threshold=0.5):
     """live_pilot's rule over the kept blocks: among near-best candidates, the least confident."""
     if not confidences:

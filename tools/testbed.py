@@ -31,9 +31,9 @@ from pathlib import Path
 
 import numpy as np
 
-from tools.live_decoding import (BLOCK_ROWS, MIN_CONFIDENCE_KEPT, conservative_choice,  # noqa: F401
-                                 held_out_decisions, live_decision, train_on_training_items,
-                                 window_blocks)
+from tools.live_decoding import (BLOCK_ROWS, MIN_CONFIDENCE_KEPT, ReferenceRing, candidates,  # noqa: F401
+                                 conservative_choice, held_out_decisions, live_decision,
+                                 train_on_training_items, window_blocks)
 from tools.fault_standins import (FAULTS, FaultyServer, controlled_emulator_process, controller_answer,  # noqa: F401
                                   simulator_answer, standin_process, write_answer)
 

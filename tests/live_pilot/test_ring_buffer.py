@@ -1,33 +1,7 @@
 import numpy as np
 import pytest
 
-
-class ReferenceRing:
-    """The ring's arithmetic written plainly with NumPy slices, to compare the module against."""
-
-    def __init__(self, channels, size, window, overlap):
-        self.buffer = np.zeros((channels, size))
-        self.size, self.window = size, window
-        self.step = window - int(window * overlap)
-        self.index = self.last = 0
-
-    def add(self, data):
-        n = data.shape[1]
-        if self.index + n <= self.size:
-            self.buffer[:, self.index : self.index + n] = data
-        else:
-            end = (self.index + n) % self.size
-            self.buffer[:, self.index :] = data[:, : self.size - self.index]
-            self.buffer[:, :end] = data[:, self.size - self.index :]
-        self.index = (self.index + n) % self.size
-        return (self.index - self.last) % self.size >= self.step
-
-    def window_data(self):
-        self.last = self.index
-        start = (self.index - self.window) % self.size
-        if start < self.index:
-            return self.buffer[:, start : self.index]
-        return np.concatenate((self.buffer[:, start:], self.buffer[:, : self.index]), axis=1)
+from tools.testbed import ReferenceRing
 
 
 def ring(live_pilot, *args, **kwargs):

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 import torch
 
-from tools.live_decoding import BLOCK_ROWS, candidates
+from tools.testbed import BLOCK_ROWS, candidates
 
 
 class Recording:
