@@ -46,22 +46,26 @@ def conservative_choice(predictions, confidences, threshold=0.5):
     return predictions[confidences.index(best)]
 
 
-def candidates(blocks, model):
-    """(predictions, confidences) of a window's scaled blocks as live_pilot keeps them: each
-    block's greedy action when its normalised Q-value margin passes 0.6, in block order."""
+def block_candidate(q):
+    """(greedy action, confidence) of one block's Q-values, written as NumPy computes them: the
+    margin of the best min-max normalised value over the mean of the others."""
+    q = (q - np.min(q)) / (np.max(q) - np.min(q) + 1e-6)
+    others = q[q != np.max(q)]
+    return int(np.argmax(q)), float(np.max(q) - np.mean(others)) if len(others) else 0
+
+
+def candidates(blocks, model=None, q_values=None):
+    """(predictions, confidences) of a window's blocks as live_pilot keeps them: each block's
+    greedy action when its confidence passes 0.6, in block order. The Q-values are the agent's
+    for the scaled `blocks`, or given as `q_values`."""
     import torch
 
-    predictions, confidences = [], []
-    with torch.no_grad():
-        for block in blocks:
-            q = model.q_net(model.q_net.obs_to_tensor(np.asarray(block)[None])[0])[0].numpy()
-            q = (q - np.min(q)) / (np.max(q) - np.min(q) + 1e-6)
-            others = q[q != np.max(q)]
-            confidence = float(np.max(q) - np.mean(others)) if len(others) else 0
-            if confidence > MIN_CONFIDENCE_KEPT:
-                predictions.append(int(np.argmax(q)))
-                confidences.append(confidence)
-    return predictions, confidences
+    if q_values is None:
+        with torch.no_grad():
+            q_values = [model.q_net(model.q_net.obs_to_tensor(np.asarray(b)[None])[0])[0].numpy() for b in blocks]
+    kept = [block_candidate(q) for q in q_values]
+    kept = [(action, confidence) for action, confidence in kept if confidence > MIN_CONFIDENCE_KEPT]
+    return [a for a, _ in kept], [c for _, c in kept]
 
 
 def live_decision(blocks, model):

@@ -2,6 +2,8 @@
 //
 // Every pass reads the module's globals afresh (board, eeg_buffer, model, ...), so a host that
 // rebinds one of them is heard on the next pass.
+#include <pybind11/numpy.h>
+
 #include <chrono>
 #include <optional>
 #include <string>
@@ -48,47 +50,28 @@ py::object q_values_of(const QNetwork& q_net, const py::object& observations, lo
     return q_net(block)[py::int_(0)].attr("numpy")();
 }
 
-struct BlockDecision {
-    py::object action;
-    py::object confidence;
-};
-
-// The greedy action of one block and the margin of its normalised Q-value over the mean of the
-// others: the action is the one the confidence speaks for. NumPy's reductions are called as the
-// ufuncs np.min, np.max and np.mean end in, with np.mean's own division, so the numbers are theirs.
-BlockDecision decide_block(const py::object& q_values) {
-    static py::object* ufuncs = nullptr;
-    if (ufuncs == nullptr) {
-        auto np = py::module_::import("numpy");
-        ufuncs = new py::object(py::make_tuple(np.attr("minimum").attr("reduce"), np.attr("maximum").attr("reduce"),
-                                               np.attr("add").attr("reduce"), np.attr("intp")));
-    }
-    py::tuple f = *ufuncs;
-    py::object min = f[0], max = f[1], sum = f[2], intp = f[3];
-    py::object low = min(q_values);
-    py::object normalised = (q_values - low) / (max(q_values) - low + py::float_(1e-6));
-    py::object max_q = max(normalised);
-    py::object others = normalised[checked(PyObject_RichCompare(normalised.ptr(), max_q.ptr(), Py_NE))];
-    py::object confidence = py::int_(0);
-    if (auto count = py::len(others); count > 0) {
-        py::object total = sum(others);
-        py::object mean = total.attr("dtype").attr("type")(total / intp(count));
-        confidence = py::float_(max_q - mean);
-    }
-    return {py::int_(q_values.attr("argmax")()), confidence};
-}
-
 // The scaled features as the network's float32, converted once for every block, as obs_to_tensor
-// and the policy's preprocessing convert each block; into one tensor kept from window to window.
+// and the policy's preprocessing convert each block; into one tensor kept from window to window
+// (with a NumPy view of its memory, through which float64 features are converted natively).
 py::object float32_observations(const py::object& torch, const py::object& scaled_features) {
-    static py::object* kept = nullptr;
-    py::object source = torch.attr("from_numpy")(scaled_features);
-    if (kept == nullptr || !kept->attr("shape").equal(source.attr("shape"))) {
+    static py::object* kept = nullptr;  // (tensor, its NumPy view)
+    py::tuple shape = scaled_features.attr("shape");
+    if (kept == nullptr || !py::tuple((*kept)[py::int_(0)].attr("shape")).equal(shape)) {
         delete kept;
-        kept = new py::object(torch.attr("empty_like")(source, py::arg("dtype") = torch.attr("float32")));
+        py::object tensor = torch.attr("empty")(shape, py::arg("dtype") = torch.attr("float32"));
+        kept = new py::object(py::make_tuple(tensor, tensor.attr("numpy")()));
     }
-    kept->attr("copy_")(source);
-    return *kept;
+    py::object tensor = (*kept)[py::int_(0)];
+    if (py::isinstance<py::array_t<double, py::array::c_style>>(scaled_features)) {
+        auto from = py::reinterpret_borrow<py::array_t<double, py::array::c_style>>(scaled_features);
+        auto to = (*kept)[py::int_(1)].cast<py::array_t<float, py::array::c_style>>();
+        const double* x = from.data();
+        float* y = to.mutable_data();
+        for (py::ssize_t i = 0, n = from.size(); i < n; ++i) y[i] = static_cast<float>(x[i]);
+    } else {
+        tensor.attr("copy_")(torch.attr("as_tensor")(scaled_features));
+    }
+    return tensor;
 }
 
 // Candidate decisions of every block whose confidence passes the threshold, in block order. A

@@ -1,5 +1,12 @@
-// From candidate decisions to one drive command.
+// From a block's Q-values to a candidate decision, and from candidate decisions to one drive
+// command.
+#include <pybind11/numpy.h>
+
+#include <cmath>
+#include <vector>
+
 #include "common/interop.hpp"
+#include "common/python_values.hpp"
 #include "live_pilot/live_pilot.hpp"
 
 namespace corvane::live_pilot {
@@ -13,6 +20,62 @@ py::object map_action_to_command(py::object action) {
     commands[py::int_(2)] = "F";
     commands[py::int_(3)] = "B";
     return commands.attr("get")(action, "S");
+}
+
+// NumPy's float32 sum as add.reduce computes it: pairwise, eight accumulators per block.
+float pairwise_sum(const float* a, std::size_t n) {
+    if (n < 8) {
+        float sum = 0.0f;
+        for (std::size_t i = 0; i < n; ++i) sum += a[i];
+        return sum;
+    }
+    if (n <= 128) {
+        float r[8];
+        for (int j = 0; j < 8; ++j) r[j] = a[j];
+        std::size_t i = 8;
+        for (; i < n - n % 8; i += 8) {
+            for (int j = 0; j < 8; ++j) r[j] += a[i + j];
+        }
+        float sum = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) sum += a[i];
+        return sum;
+    }
+    std::size_t half = n / 2;
+    half -= half % 8;
+    return pairwise_sum(a, half) + pairwise_sum(a + half, n - half);
+}
+
+// The block decision of finite float32 Q-values, with NumPy's own roundings: float32 arithmetic
+// throughout, except that the range plus 1e-6 is a float64 (a float32 scalar plus a Python float)
+// that the division takes back as float32, and the mean divides the float32 sum in float64.
+BlockDecision decide_finite(const float* q, std::size_t n) {
+    std::size_t best = 0;
+    float low = q[0], high = q[0];
+    for (std::size_t i = 1; i < n; ++i) {
+        if (q[i] < low) low = q[i];
+        if (q[i] > high) {
+            high = q[i];
+            best = i;
+        }
+    }
+    const auto range = static_cast<float>(static_cast<double>(high - low) + 1e-6);
+    std::vector<float> normalised(n);
+    float top = 0.0f;
+    for (std::size_t i = 0; i < n; ++i) {
+        normalised[i] = (q[i] - low) / range;
+        if (i == 0 || normalised[i] > top) top = normalised[i];
+    }
+    std::vector<float> others;
+    for (float value : normalised) {
+        if (value != top) others.push_back(value);
+    }
+    py::object confidence = py::int_(0);
+    if (!others.empty()) {
+        const auto mean = static_cast<float>(static_cast<double>(pairwise_sum(others.data(), others.size())) /
+                                             static_cast<double>(others.size()));
+        confidence = py::float_(static_cast<double>(top - mean));
+    }
+    return {py::int_(best), confidence};
 }
 
 bool less_than(const py::handle& a, const py::handle& b) {
@@ -46,6 +109,37 @@ py::tuple get_conservative_prediction(py::object predictions, py::object confide
 }
 
 }  // namespace
+
+BlockDecision decide_block(const py::object& q_values) {
+    if (py::isinstance<py::array_t<float>>(q_values)) {
+        auto q = py::array_t<float, py::array::c_style>::ensure(q_values);
+        const float* values = q.data();
+        bool finite = q.ndim() == 1 && q.size() > 0;
+        for (py::ssize_t i = 0; finite && i < q.size(); ++i) finite = std::isfinite(values[i]);
+        if (finite) return decide_finite(values, static_cast<std::size_t>(q.size()));
+    }
+    // Anything else through NumPy's reductions, called as the ufuncs np.min, np.max and np.mean
+    // end in, with np.mean's own division.
+    static py::object* ufuncs = nullptr;
+    if (ufuncs == nullptr) {
+        auto np = py::module_::import("numpy");
+        ufuncs = new py::object(py::make_tuple(np.attr("minimum").attr("reduce"), np.attr("maximum").attr("reduce"),
+                                               np.attr("add").attr("reduce"), np.attr("intp")));
+    }
+    py::tuple f = *ufuncs;
+    py::object min = f[0], max = f[1], sum = f[2], intp = f[3];
+    py::object low = min(q_values);
+    py::object normalised = (q_values - low) / (max(q_values) - low + py::float_(1e-6));
+    py::object max_q = max(normalised);
+    py::object others = normalised[checked(PyObject_RichCompare(normalised.ptr(), max_q.ptr(), Py_NE))];
+    py::object confidence = py::int_(0);
+    if (auto count = py::len(others); count > 0) {
+        py::object total = sum(others);
+        py::object mean = total.attr("dtype").attr("type")(total / intp(count));
+        confidence = py::float_(max_q - mean);
+    }
+    return {py::int_(q_values.attr("argmax")()), confidence};
+}
 
 void bind_decisions(py::module_& m) {
     m.def("map_action_to_command", &map_action_to_command, py::arg("action"));

@@ -44,6 +44,14 @@ bool stop_actuator(const py::object& arduino);
 py::object csp_projections(const py::module_& m, const py::object& window_data);
 py::object scaled_rows(const py::module_& m, const py::object& rows);
 
+// A block's candidate: the greedy action and the margin of its min-max normalised Q-value over
+// the mean of the others (the integer 0 when all are equal), as NumPy computes it.
+struct BlockDecision {
+    py::object action;
+    py::object confidence;
+};
+BlockDecision decide_block(const py::object& q_values);
+
 // The agent's Q-network applied to observations. A stable-baselines3 network of plain Linear and
 // ReLU layers over a flattened observation is run as the functional calls its modules make (the
 // same operations, without the module-call overhead); any other network is called as it is.

@@ -12,8 +12,9 @@ class Recording:
     through and keeping the windows, CSP projections and observations the loop hands over;
     interrupts main() after `windows` windows. `window` and `features` may change what passes."""
 
-    def __init__(self, live_pilot, windows, window=None, features=None, model=False):
-        self.module, self.limit, self.stands_in_for_model = live_pilot, windows, model
+    def __init__(self, live_pilot, windows, window=None, features=None, model=False, q_values=None):
+        self.module, self.limit, self.stands_in_for_model = live_pilot, windows, model or q_values is not None
+        self.q_values = None if q_values is None else iter(q_values)
         self.change_window, self.change_features = window or (lambda w: w), features or (lambda rows: rows)
         self.forge, self.model = live_pilot.dqnutils, live_pilot.model
         self.observation_space = self.model.observation_space
@@ -36,6 +37,8 @@ class Recording:
 
     def q_net(self, observation):
         self.observations.append(observation.clone())
+        if self.q_values is not None:
+            return torch.tensor(next(self.q_values))[None]
         return self.model.q_net(observation)
 
     def __enter__(self):
@@ -84,6 +87,23 @@ def test_native_stages_match_the_artefacts_transforms(live_pilot, streaming_boar
             lines.append(f"Mapped Command: {commands[-1]} {predictions}{confidences}")
     assert simulator.commands()[:4] == commands and lines  # (some windows decided)
     assert [line for line in capsys.readouterr().out.splitlines() if line.startswith("Mapped")] == lines
+
+
+def test_block_decisions_have_numpys_numbers(live_pilot, streaming_board, servers, quick_arduino, capsys):
+    rng = np.random.default_rng(7)
+    vectors = [[0.3, 0.9, 0.1, 0.1, 0.2], [1, 1, 1, 1, 1], [5, 5, -1, 2, 0], [2, 2, 2, 2, 7],
+               [1e-7, 0, 0, 0, 0], [0, 1e6, -3e5, 2, 9e5], [1, 0] * 6 + [3]]  # ties, equal, tiny, wide, 13 actions
+    vectors += [list(rng.standard_normal(rng.integers(2, 14)) * rng.uniform(1e-3, 1e3)) for _ in range(23)]
+    vectors = [np.asarray(v, dtype=np.float32) for v in vectors]
+    with Recording(live_pilot, windows=6, q_values=vectors):
+        live_pilot.main()
+    lines = []
+    for window in range(6):
+        predictions, confidences = candidates(None, q_values=vectors[5 * window:5 * window + 5])
+        action, _ = live_pilot.get_conservative_prediction(predictions, confidences)
+        if action is not None:
+            lines.append(f"Mapped Command: {live_pilot.map_action_to_command(action)} {predictions}{confidences}")
+    assert [line for line in capsys.readouterr().out.splitlines() if line.startswith("Mapped")] == lines and lines
 
 
 def with_nan(window):
