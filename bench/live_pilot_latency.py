@@ -57,15 +57,18 @@ def decode(run, windows):
     return output.stamps, output.getvalue()
 
 
-def latencies(stamps, arrivals):
-    """Window line to the first simulator GET after it (and before the next window's line), in
-    ms, for every window but the first."""
-    result = []
+def answered_windows(stamps, arrivals):
+    """(k, arrival) for every window k but the first whose simulator GET arrived after its line
+    and before the next window's line."""
     for k in range(1, len(stamps) - 1):
         i = bisect.bisect_left(arrivals, stamps[k])
         if i < len(arrivals) and arrivals[i] < stamps[k + 1]:
-            result.append((arrivals[i] - stamps[k]) * 1e3)
-    return np.array(result)
+            yield k, arrivals[i]
+
+
+def latencies(stamps, arrivals):
+    """Window line to its simulator GET arriving, in ms."""
+    return np.array([(arrival - stamps[k]) * 1e3 for k, arrival in answered_windows(stamps, arrivals)])
 
 
 class StageStamps:
@@ -87,13 +90,8 @@ def stage_report(stamps, marks, arrivals):
     """Median and p99 of each stage over the windows after the first, in ms."""
     names = ["window line to features (CSP, print)", "features",
              "scaler, Q-values, decision, request"]
-    spans = []
-    for k in range(1, min(len(stamps) - 1, len(marks))):
-        i = bisect.bisect_left(arrivals, stamps[k])
-        if i < len(arrivals) and arrivals[i] < stamps[k + 1]:
-            points = [stamps[k], *marks[k], arrivals[i]]
-            spans.append(np.diff(points) * 1e3)
-    spans = np.array(spans)
+    spans = np.array([np.diff([stamps[k], *marks[k], arrival]) * 1e3
+                      for k, arrival in answered_windows(stamps, arrivals) if k < len(marks)])
     for name, column in zip(names, spans.T):
         print(f"  {name:<40} p50 {np.percentile(column, 50):6.2f} ms   p99 {np.percentile(column, 99):6.2f} ms")
 
