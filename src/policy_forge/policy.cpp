@@ -71,7 +71,8 @@ bool on_step(py::object self) {
 }
 
 // Training runs the small Q-network many thousands of times: one thread per pool while it runs
-// (training with several threads on two cores was ten times slower), the host's settings after.
+// (with two threads on two cores it ran ten times slower while the other core was busy), the
+// host's settings after.
 // A run that ended without its end call (an interrupted learn) is given back at the next start.
 constexpr const char* kPoolsBefore = "_thread_pools_before";
 
