@@ -1,8 +1,8 @@
 // The numeric libraries' thread pools held to one thread while small, frequent work runs (a live
 // window's few arrays, DQN updates of a small network). On a machine with few cores, pools of
 // several threads spinning for such work fight over the cores: the live loop's tail latency grows
-// and training slows, many times over when another process keeps a core busy. The settings are given back afterwards, so a host's own large
-// computations keep the pools it chose.
+// and training slows, many times over when another process keeps a core busy. The settings are
+// given back afterwards, so a host's own large computations keep the pools it chose.
 #pragma once
 
 #include <pybind11/pybind11.h>
