@@ -30,7 +30,7 @@ def main():
     import mne
     from brainflow.board_shim import BoardShim
 
-    from tools.recording_faults import FAULTS, FaultySession, check_session
+    from tools.testing.recording_faults import FAULTS, FaultySession, check_session
 
     mne.set_log_level("ERROR")
     BoardShim.disable_board_logger()

@@ -8,7 +8,7 @@ import time
 import numpy as np
 
 import policy_forge
-from tools.feature_reference import block_errors, features_per_item
+from tools.testing.feature_reference import block_errors, features_per_item
 
 CASES = [("training session", (105, 4, 1501), 5), ("live window", (1, 20, 1250), 100)]
 

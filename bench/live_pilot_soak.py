@@ -18,8 +18,8 @@ import time
 import numpy as np
 
 from bench.live_pilot_common import import_live_pilot, percentile, temporary_folder
-from tools.testbed import build_artefacts, emulator_process
-from tools.cyton_emulator import MICROVOLTS_PER_COUNT
+from tools.testing.testbed import build_artefacts, emulator_process
+from tools.standins.cyton_emulator import MICROVOLTS_PER_COUNT
 
 
 def resident_megabytes():

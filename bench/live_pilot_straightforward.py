@@ -7,8 +7,8 @@ import time
 import numpy as np
 import requests
 
-from tools.feature_reference import features_per_item
-from tools.testbed import ReferenceRing
+from tools.testing.feature_reference import features_per_item
+from tools.testing.testbed import ReferenceRing
 
 
 def decide(lp, window_data):

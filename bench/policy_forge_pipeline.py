@@ -11,8 +11,8 @@ import tempfile
 import time
 
 import policy_forge
-from tools.feature_reference import features_per_item
-from tools.testbed import CLASSES, write_recording
+from tools.testing.feature_reference import features_per_item
+from tools.testing.testbed import CLASSES, write_recording
 
 
 def run(path, base, per_item=False):

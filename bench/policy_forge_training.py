@@ -14,7 +14,7 @@ from pathlib import Path
 
 import torch
 
-from tools.testbed import CLASSES, environment, write_recording
+from tools.testing.testbed import CLASSES, environment, write_recording
 
 
 def steps_per_second(model, steps, callbacks):

@@ -1,6 +1,6 @@
 import pytest
 
-from tools.cyton_emulator import CytonEmulator
+from tools.standins.cyton_emulator import CytonEmulator
 
 from capture_hub import CaptureHub
 from tests.capture_hub.helpers import ramp

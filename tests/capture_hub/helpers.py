@@ -9,7 +9,7 @@ import sys
 import mne
 import numpy as np
 
-from tools.cyton_emulator import MICROVOLTS_PER_COUNT
+from tools.standins.cyton_emulator import MICROVOLTS_PER_COUNT
 
 ELECTRODES = ["FCz", "C3", "Cz", "CPz", "C2", "C4"]
 DEFAULT_ACTIONS = ["Right_Hand", "Left_Hand", "Blinking", "Jaw_Clenching", "Relax"]

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 from brainflow.board_shim import BoardIds, BoardShim, BrainFlowInputParams
 
-from tools.cyton_emulator import (
+from tools.standins.cyton_emulator import (
     COUNT_MAX,
     COUNT_MIN,
     MICROVOLTS_PER_COUNT,
@@ -122,7 +122,7 @@ def test_a_board_that_falls_silent_sends_nothing_and_opens_again_afterwards():
 
 
 def test_command_line_prints_its_port_and_stops_on_interrupt():
-    with command_line_tool("tools.cyton_emulator", "--speed", "2") as (port, _):
+    with command_line_tool("tools.standins.cyton_emulator", "--speed", "2") as (port, _):
         assert port.startswith("/dev/")
         board = open_board(port)
         board.release_session()

@@ -14,7 +14,7 @@ from tools.demo_host.console import Console
 from tools.demo_host.constants import class_order
 from tools.demo_host.cues import CuePlayer
 from tools.demo_host.figures import confusion
-from tools.testbed import conservative_choice
+from tools.testing.testbed import conservative_choice
 
 REPO = Path(__file__).resolve().parents[2]
 MODULES = ("capture_hub", "policy_forge", "live_pilot")

@@ -10,8 +10,8 @@ import sys
 
 import pytest
 
-from tools.cyton_emulator import CytonEmulator
-from tools.testbed import (LoopbackServer, build_artefacts, controller_reply, environment,
+from tools.standins.cyton_emulator import CytonEmulator
+from tools.testing.testbed import (LoopbackServer, build_artefacts, controller_reply, environment,
                            live_pilot_environment, restart_stream, simulator_reply)
 
 EMULATOR_SPEED = 10

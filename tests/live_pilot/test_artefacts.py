@@ -17,7 +17,7 @@ import torch
 from sklearn.preprocessing import StandardScaler
 from stable_baselines3 import DQN
 
-from tools.testbed import MODEL_ARCHIVE
+from tools.testing.testbed import MODEL_ARCHIVE
 
 ARCHIVE = MODEL_ARCHIVE + ".zip"
 

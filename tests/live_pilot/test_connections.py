@@ -4,7 +4,7 @@ import time
 
 import pytest
 
-from tools.testbed import FAULTS, FaultyServer, simulator_answer
+from tools.testing.testbed import FAULTS, FaultyServer, simulator_answer
 
 
 def unused_port():

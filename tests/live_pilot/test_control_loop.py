@@ -10,8 +10,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from tools.cyton_emulator import CytonEmulator
-from tools.testbed import FaultyServer, simulator_answer
+from tools.standins.cyton_emulator import CytonEmulator
+from tools.testing.testbed import FaultyServer, simulator_answer
 
 STEP = 438
 

@@ -6,8 +6,8 @@ import time
 import pytest
 from brainflow.board_shim import BoardShim, BrainFlowInputParams
 
-from tools.cyton_emulator import CytonEmulator
-from tools.testbed import FaultyServer, simulator_answer
+from tools.standins.cyton_emulator import CytonEmulator
+from tools.testing.testbed import FaultyServer, simulator_answer
 
 GAVE_UP = "Actuator did not acknowledge the stop command after 3 tries: it may still be moving"
 

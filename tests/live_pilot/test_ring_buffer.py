@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from tools.testbed import ReferenceRing
+from tools.testing.testbed import ReferenceRing
 
 
 def ring(live_pilot, *args, **kwargs):

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 import torch
 
-from tools.testbed import BLOCK_ROWS, candidates
+from tools.testing.testbed import BLOCK_ROWS, candidates
 
 
 class Recording:

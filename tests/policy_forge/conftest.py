@@ -4,7 +4,7 @@ import io
 
 import pytest
 
-from tools.testbed import environment, write_recording
+from tools.testing.testbed import environment, write_recording
 
 
 @pytest.fixture(scope="session")

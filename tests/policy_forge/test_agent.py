@@ -10,7 +10,7 @@ import textwrap
 import numpy as np
 import pytest
 
-from tools.testbed import environment
+from tools.testing.testbed import environment
 
 
 def separable_trainer(policy_forge, tmp_path, n=40, classes=2):
@@ -150,8 +150,8 @@ def test_agent_learns_saves_and_loads_in_a_fresh_process(policy_forge, tmp_path)
 def test_agent_trained_through_the_pipeline_decodes_held_out_epochs_the_live_way(policy_forge, tmp_path):
     from stable_baselines3.common.utils import set_random_seed
 
-    from tools.make_sample_recording import make_sample_recording
-    from tools.testbed import held_out_decisions, train_on_training_items
+    from tools.standins.make_sample_recording import make_sample_recording
+    from tools.testing.testbed import held_out_decisions, train_on_training_items
 
     _, recording, _ = make_sample_recording(str(tmp_path), seed=5, trials_per_class=15)
     with environment(CORVANE_PATH=tmp_path):

@@ -4,7 +4,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from tools.feature_reference import block_errors, features_per_item
+from tools.testing.feature_reference import block_errors, features_per_item
 
 
 @pytest.fixture(scope="module")

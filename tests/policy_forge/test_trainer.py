@@ -10,7 +10,7 @@ import pytest
 
 from sklearn.model_selection import train_test_split
 
-from tools.testbed import CHANNELS, environment, window_blocks, write_recording
+from tools.testing.testbed import CHANNELS, environment, window_blocks, write_recording
 
 
 def own_lines(printed):

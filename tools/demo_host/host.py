@@ -129,7 +129,7 @@ def main(argv=None):
     o.base = str(base)
     real_port = os.environ.get("CORVANE_SERIAL_PORT")
     if o.browser:
-        from tools.headless_chromium import BrowserMissing, find_browser
+        from tools.dev.headless_chromium import BrowserMissing, find_browser
         try:
             find_browser()
         except BrowserMissing as exc:

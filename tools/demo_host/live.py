@@ -18,12 +18,12 @@ import time
 
 import numpy as np
 
-from tools.cyton_emulator import CytonEmulator
+from tools.standins.cyton_emulator import CytonEmulator
 from tools.demo_host.constants import FS, STEP, WINDOW
 from tools.demo_host.cues import CuePlayer, percentile_ms
 from tools.demo_host.errors import DemoError
-from tools.simulated_subject import SimulatedSubject
-from tools.testbed import conservative_choice
+from tools.standins.simulated_subject import SimulatedSubject
+from tools.testing.testbed import conservative_choice
 
 DECISION = re.compile(r"Mapped Command: (\S+) (\[.*?\])(\[.*?\])$")
 

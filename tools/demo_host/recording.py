@@ -3,11 +3,11 @@ simulated subject (or a real board), combined into S03.fif."""
 import os
 import time
 
-from tools.cyton_emulator import CytonEmulator
+from tools.standins.cyton_emulator import CytonEmulator
 from tools.demo_host.constants import FS
 from tools.demo_host.errors import DemoError
-from tools.make_sample_recording import ACTIONS, make_sample_recording
-from tools.simulated_subject import SimulatedSubject
+from tools.standins.make_sample_recording import ACTIONS, make_sample_recording
+from tools.standins.simulated_subject import SimulatedSubject
 
 
 def sample_recording(host):

@@ -3,8 +3,8 @@ import os
 import urllib.request
 
 from tools.demo_host.errors import DemoError
-from tools.movement_simulator import MovementSimulator
-from tools.testbed import LoopbackServer, controller_reply
+from tools.standins.movement_simulator import MovementSimulator
+from tools.testing.testbed import LoopbackServer, controller_reply
 
 
 def start_services(host):
@@ -34,7 +34,7 @@ def start_services(host):
     host.on_exit("stop command", send_stop, host)   # runs before both servers stop
 
     if o.browser:
-        from tools.headless_chromium import HeadlessChromium
+        from tools.dev.headless_chromium import HeadlessChromium
         host.browser = HeadlessChromium(width=760, height=480, profile_parent=host.tmp_dir())
         try:
             host.browser.start()

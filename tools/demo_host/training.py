@@ -5,7 +5,7 @@ import time
 
 from tools.demo_host import standard_decoder
 from tools.demo_host.constants import class_order
-from tools.testbed import held_out_decisions, train_on_training_items
+from tools.testing.testbed import held_out_decisions, train_on_training_items
 
 
 def train(host, combined):

@@ -8,7 +8,7 @@ eight 24-bit big-endian signed EEG values, six aux bytes, 0xC0.
     with CytonEmulator(signal=my_signal, speed=10) as board:
         hub.initialize_board(port=board.port)
 
-`python -m tools.cyton_emulator [--speed S]` runs one until Ctrl-C and prints its port.
+`python -m tools.standins.cyton_emulator [--speed S]` runs one until Ctrl-C and prints its port.
 """
 
 import argparse

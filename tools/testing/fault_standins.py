@@ -1,5 +1,5 @@
 """Stand-ins that fail on demand, for fault-injection tests and benchmarks (re-exported by
-tools.testbed).
+tools.testing.testbed).
 
 - FaultyServer: an HTTP/1.1 stand-in (connections kept alive) for the actuator controller or the
   simulator on 127.0.0.1 that refuses connections (dropping the open ones, as a restarting device does), hangs past the links' one-second limit, answers 500 or drops the connection
@@ -24,7 +24,7 @@ LOOPBACK = "127.0.0.1"
 FAULTS = ("refuse", "hang", "500", "drop")
 # Long enough that a client with the one-second limit has given up.
 HANG_SECONDS = 2.0
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 
 
 def write_answer(handler, status, body, content_type=None):
@@ -218,8 +218,8 @@ class StandinProcess(_RequestLog):
 
 @contextlib.contextmanager
 def _driven_child(arguments, wrapper):
-    """`python -m tools.fault_standins <arguments>`, driven over its stdin through `wrapper`."""
-    command = [sys.executable, "-m", "tools.fault_standins", *arguments]
+    """`python -m tools.testing.fault_standins <arguments>`, driven over its stdin through `wrapper`."""
+    command = [sys.executable, "-m", "tools.testing.fault_standins", *arguments]
     child = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=ROOT)
     try:
         yield wrapper(child)
@@ -284,7 +284,7 @@ def _serve(argv=None):
             say("ready")
         server.close()
         return
-    from tools.cyton_emulator import CytonEmulator
+    from tools.standins.cyton_emulator import CytonEmulator
 
     board = CytonEmulator(speed=args.speed).start()
     say(board.port)

@@ -9,10 +9,10 @@
   sample numbers.
 - MisbehavingStore: a session store on 127.0.0.1 that trickles its answers or redirects.
 - file_size_limit: writes of this process fail part-way beyond a size, as on a full disk.
-- FaultyServer, standin_process, controlled_emulator_process (from tools.fault_standins): stand-ins
+- FaultyServer, standin_process, controlled_emulator_process (from tools.testing.fault_standins): stand-ins
   that refuse, hang, answer 500 or drop the connection, and an emulator that goes silent or vanishes.
 - live_decision, window_blocks, held_out_decisions, train_on_training_items (from
-  tools.live_decoding): decoding as live_pilot decodes a window, applied to a trained agent and
+  tools.testing.live_decoding): decoding as live_pilot decodes a window, applied to a trained agent and
   the trainer's held-out epochs.
 """
 import argparse
@@ -31,10 +31,10 @@ from pathlib import Path
 
 import numpy as np
 
-from tools.live_decoding import (BLOCK_ROWS, MIN_CONFIDENCE_KEPT, ReferenceRing, candidates,  # noqa: F401
+from tools.testing.live_decoding import (BLOCK_ROWS, MIN_CONFIDENCE_KEPT, ReferenceRing, candidates,  # noqa: F401
                                  conservative_choice, held_out_decisions, live_decision,
                                  train_on_training_items, window_blocks)
-from tools.fault_standins import (FAULTS, FaultyServer, controlled_emulator_process, controller_answer,  # noqa: F401
+from tools.testing.fault_standins import (FAULTS, FaultyServer, controlled_emulator_process, controller_answer,  # noqa: F401
                                   simulator_answer, standin_process, write_answer)
 
 SAMPLING_RATE = 250
@@ -261,7 +261,7 @@ def restart_stream(board):
 
 def counter_signal(first_sample, count):
     """Every channel carries the sample number (plus its channel index) in converter counts."""
-    from tools.cyton_emulator import MICROVOLTS_PER_COUNT
+    from tools.standins.cyton_emulator import MICROVOLTS_PER_COUNT
 
     numbers = np.arange(first_sample, first_sample + count, dtype=np.float64)[:, None] + np.arange(8)[None, :]
     return numbers * MICROVOLTS_PER_COUNT
@@ -270,8 +270,8 @@ def counter_signal(first_sample, count):
 @contextlib.contextmanager
 def emulator_process(speed, counter=False):
     """A Cyton emulator in its own interpreter (as a real board is outside the host); yields its port."""
-    command = [sys.executable, "-m", "tools.testbed", "--speed", str(speed)] + (["--counter"] if counter else [])
-    root = Path(__file__).resolve().parent.parent
+    command = [sys.executable, "-m", "tools.testing.testbed", "--speed", str(speed)] + (["--counter"] if counter else [])
+    root = Path(__file__).resolve().parents[2]
     child = subprocess.Popen(command, stdout=subprocess.PIPE, text=True, cwd=root)
     try:
         yield child.stdout.readline().strip()
@@ -281,7 +281,7 @@ def emulator_process(speed, counter=False):
 
 
 def _serve_emulator(argv=None):
-    from tools.cyton_emulator import CytonEmulator
+    from tools.standins.cyton_emulator import CytonEmulator
 
     parser = argparse.ArgumentParser(description="A Cyton emulator that prints its port.")
     parser.add_argument("--speed", type=float, default=1.0)

@@ -1,5 +1,5 @@
 """Decoding as live_pilot decodes a window, for a trained agent and a trainer's held-out epochs
-(re-exported by tools.testbed, where the tests, benchmarks and the demo take it from)."""
+(re-exported by tools.testing.testbed, where the tests, benchmarks and the demo take it from)."""
 import numpy as np
 
 BLOCK_ROWS = 4                 # rows of one model observation: one filter's CSP components

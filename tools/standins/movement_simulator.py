@@ -5,7 +5,7 @@
     GET /events             server-sent events, one per accepted command (what the page listens to)
     GET /state              {"command": last command, "received": count} as JSON
 
-`python -m tools.movement_simulator [--port N]` runs one until Ctrl-C.
+`python -m tools.standins.movement_simulator [--port N]` runs one until Ctrl-C.
 """
 import argparse
 import json

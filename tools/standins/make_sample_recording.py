@@ -1,6 +1,6 @@
 """Writes the sample recording that ships under a base directory, made from the simulated subject.
 
-    python -m tools.make_sample_recording <base dir> [--seed N] [--trials-per-class N] [--force]
+    python -m tools.standins.make_sample_recording <base dir> [--seed N] [--trials-per-class N] [--force]
 
 Creates <base>/sample_data/annotations.txt (one "session1" block of task lines, as the recorder
 logs them) and <base>/sample_data/formatted/S03.fif (the trials one after another, six EEG
@@ -15,7 +15,7 @@ import warnings
 
 import numpy as np
 
-from tools.simulated_subject import CHANNELS, SimulatedSubject
+from tools.standins.simulated_subject import CHANNELS, SimulatedSubject
 
 SAMPLING_RATE = 250
 # Action name as logged -> the short label a combined recording carries, and the subject's cue.

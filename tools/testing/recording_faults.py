@@ -24,8 +24,8 @@ import time
 import mne
 import numpy as np
 
-from tools.cyton_emulator import CytonEmulator
-from tools.testbed import file_size_limit
+from tools.standins.cyton_emulator import CytonEmulator
+from tools.testing.testbed import file_size_limit
 
 FAULTS = ("skip", "fail_save", "silent", "short", "pull_port", "restart")
 TRIAL_STEP = 10.0

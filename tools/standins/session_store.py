@@ -10,7 +10,7 @@ Sessions are kept in memory, keyed by the text form of the session number.
     with SessionStore() as store:          # port 0: any free port
         hub.api_url = store.url            # "http://127.0.0.1:<port>/api"
 
-`python -m tools.session_store [--port 8000]` runs one until Ctrl-C and prints its URL; set
+`python -m tools.standins.session_store [--port 8000]` runs one until Ctrl-C and prints its URL; set
 CORVANE_API_URL to that URL for the recording manager.
 """
 

@@ -1,0 +1,1 @@
+"""Development tools: the type-stub writer and the browser client."""
