@@ -9,8 +9,8 @@ namespace corvane::capture_hub {
 
 namespace {
 
-// One second of signal.
-const int kLiveWindowSamples = kSamplingRate;
+// The live view shows the last second of signal.
+const int kLiveViewSamples = kSamplingRate;
 const double kLiveViewScale = 1000000.0;
 
 }  // namespace
@@ -69,7 +69,7 @@ py::list get_enabled_channels(py::object self) {
 py::object get_current_data(py::object self) {
     py::object board = self.attr("board");
     if (!truthy(board) || !truthy(board.attr("is_prepared")())) return py::none();
-    py::object data = board.attr("get_current_board_data")(kLiveWindowSamples);
+    py::object data = board.attr("get_current_board_data")(kLiveViewSamples);
     if (data.is_none() || !(py::object(data.attr("size")) > py::int_(0))) return py::none();
     py::list enabled = self.attr("get_enabled_channels")();
     if (enabled.empty()) return py::none();

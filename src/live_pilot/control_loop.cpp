@@ -17,12 +17,10 @@ namespace corvane::live_pilot {
 
 namespace {
 
-constexpr double kConfidenceThreshold = 0.6;
 constexpr double kPassPause = 0.02;
 // A board that delivers nothing for one step has both outputs stopped while the loop waits; one
 // that delivers nothing for this long has stopped streaming.
 constexpr double kBoardSilenceLimit = 5.0;
-constexpr long long kDefaultStep = 438;
 
 // Where the ring buffer's next window falls: samples still needed, and the step between windows.
 struct WindowGrid {
@@ -134,10 +132,7 @@ void handle_window(const py::module_& m) {
 // so no sample is read twice).
 py::object read_new_samples(const py::module_& m) {
     py::object data = m.attr("board").attr("get_board_data")(m.attr("samples_per_read"));
-    py::object board_id = m.attr("BoardIds").attr("CYTON_BOARD").attr("value");
-    py::object eeg_channels = m.attr("BoardShim").attr("get_eeg_channels")(board_id);
-    py::object first_six = eeg_channels[slice_of(py::none(), py::int_(6))];
-    return data[py::make_tuple(first_six, whole())];
+    return data[py::make_tuple(wired_eeg_rows(), whole())];
 }
 
 // Hands the block to the ring buffer in pieces that end where a window is due. When one read
@@ -179,7 +174,7 @@ void stop_outputs(const py::module_& m) {
 void run_loop(const py::module_& m) {
     using clock = std::chrono::steady_clock;
     auto sleep = py::module_::import("time").attr("sleep");
-    auto step = exact_int(m.attr("eeg_buffer").attr("step_size")).value_or(kDefaultStep);
+    auto step = exact_int(m.attr("eeg_buffer").attr("step_size")).value_or(kLiveStepSamples);
     const double silence_stop = static_cast<double>(step) / kSamplingRate;
     auto last_data = clock::now();
     bool stopped_for_silence = false;

@@ -15,11 +15,8 @@ namespace {
 
 py::object map_action_to_command(py::object action) {
     py::dict commands;
-    commands[py::int_(0)] = "L";
-    commands[py::int_(1)] = "R";
-    commands[py::int_(2)] = "F";
-    commands[py::int_(3)] = "B";
-    return commands.attr("get")(action, "S");
+    for (std::size_t i = 0; i < kClassCommands.size(); ++i) commands[py::int_(i)] = kClassCommands[i];
+    return commands.attr("get")(action, kStopCommand);
 }
 
 // NumPy's float32 sum as add.reduce computes it: pairwise, eight accumulators per block.

@@ -6,16 +6,12 @@
 #include <utility>
 #include <vector>
 
+#include "common/board.hpp"
+#include "common/decoder.hpp"
+
 namespace corvane::live_pilot {
 
 namespace py = pybind11;
-
-// The artefacts, by file name in the artefact directory.
-inline constexpr const char* kFiltersFile = "csp_filters_ovr.pkl";
-inline constexpr const char* kScalerFile = "scaler.pkl";
-inline constexpr const char* kAgentFile = "dqn_model_session1";
-// Features per CSP component row, as the training pipeline computes them.
-inline constexpr int kFeatureRowLength = 522;
 
 // The classes and functions the module defines; each binder publishes its names on `m`.
 void bind_ring_buffer(py::module_& m);

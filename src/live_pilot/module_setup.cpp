@@ -30,7 +30,7 @@ void import_dependencies(py::module_& m) {
 void load_artefacts(py::module_& m) {
     py::object folder = artefact_dir();
     m.attr("dqnutils") = m.attr("PolicyForge")();
-    py::object model_path = path_join({folder, py::str("sample_data"), py::str("processed"), py::str(kAgentFile)});
+    py::object model_path = path_join({folder, py::str(kAgentFolder[0]), py::str(kAgentFolder[1]), py::str(kAgentFile)});
     m.attr("model") = load_agent(m.attr("DQN"), model_path);
     print("DQN model loaded.");
     m.attr("csp_filters") = load_fitted_objects(path_join({folder, py::str(kFiltersFile)}));
@@ -40,13 +40,13 @@ void load_artefacts(py::module_& m) {
 }
 
 void create_ring_buffer(py::module_& m) {
-    m.attr("num_channels") = 6;
-    m.attr("buffer_size") = 12500;
-    m.attr("window_size") = 1250;
-    m.attr("samples_per_read") = 1250;
+    m.attr("num_channels") = kWiredElectrodes.size();
+    m.attr("buffer_size") = kLiveBufferSamples;
+    m.attr("window_size") = kLiveWindowSamples;
+    m.attr("samples_per_read") = kLiveReadSamples;
     m.attr("eeg_buffer") = m.attr("MultiChannelCircularBuffer")(
         py::arg("num_channels") = m.attr("num_channels"), py::arg("buffer_size") = m.attr("buffer_size"),
-        py::arg("window_size") = m.attr("window_size"), py::arg("overlap_ratio") = 0.65);
+        py::arg("window_size") = m.attr("window_size"), py::arg("overlap_ratio") = kLiveOverlapRatio);
     m.attr("predictions") = py::list();
 }
 
@@ -55,7 +55,7 @@ void open_board(py::module_& m) {
     py::object params = m.attr("BrainFlowInputParams")();
     params.attr("serial_port") = serial_port();
     m.attr("params") = params;
-    py::object board = m.attr("BoardShim")(m.attr("BoardIds").attr("CYTON_BOARD").attr("value"), params);
+    py::object board = m.attr("BoardShim")(cyton_board_id(), params);
     m.attr("board") = board;
     board.attr("prepare_session")();
     print("BrainFlow session prepared.");

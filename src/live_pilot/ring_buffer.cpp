@@ -19,6 +19,9 @@ namespace corvane::live_pilot {
 
 namespace {
 
+// The class's own default overlap; the module's buffer is made with kLiveOverlapRatio.
+constexpr double kDefaultOverlapRatio = 0.8;
+
 // array[:, start:stop]
 py::object columns(const py::object& array, const py::object& start, const py::object& stop) {
     return array[py::make_tuple(whole(), slice_of(start, stop))];
@@ -203,7 +206,7 @@ void bind_ring_buffer(py::module_& m) {
     py::object cls = make_class("live_pilot", "MultiChannelCircularBuffer",
                                 py::make_tuple(py::module_::import("builtins").attr("object")));
     add_method(cls, "__init__", &init, py::arg("num_channels"), py::arg("buffer_size"),
-               py::arg("window_size") = 1250, py::arg("overlap_ratio") = 0.8);
+               py::arg("window_size") = kLiveWindowSamples, py::arg("overlap_ratio") = kDefaultOverlapRatio);
     add_method(cls, "add_data", &add_data, py::arg("data"),
                py::doc("Add new data and return True if enough new samples for next window"));
     add_method(cls, "get_window", &get_window,

@@ -20,10 +20,6 @@ py::object scale_rows(py::object scaler_method, py::object features) {
     return scaler_method(rows).attr("reshape")(shape);
 }
 
-// Epochs run from 0.5 s before the cue to 5.5 s after it; a training row spans the live window's
-// length from 0.5 s after the cue, once the response has set in, to the end of the epoch.
-inline constexpr long kRowStart = kSamplingRate;
-
 py::slice whole() { return py::slice(py::none(), py::none(), py::none()); }
 
 // Class number of each epoch: the position of its id in `event_ids` (the first, if repeated).
@@ -96,7 +92,7 @@ py::tuple process_epochs(py::object self, py::object event_ids) {
     // Rows are built as the live decoder builds a window's: every epoch through every filter of
     // the saved dictionary, in its order, each filter's block one item labelled with the epoch's
     // class. The items of one epoch lie next to each other, filter by filter.
-    py::object windows = X_all[py::make_tuple(whole(), whole(), py::slice(kRowStart, kRowStart + kLiveWindowSamples, 1))];
+    py::object windows = X_all[py::make_tuple(whole(), whole(), py::slice(kTrainingRowStart, kTrainingRowStart + kLiveWindowSamples, 1))];
     py::list projections;
     for (py::handle item : filters.attr("values")()) projections.append(item.attr("transform")(windows));
     py::object blocks = np.attr("stack")(projections, py::arg("axis") = 1);

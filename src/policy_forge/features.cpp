@@ -1,5 +1,4 @@
-// Feature functions: eight row statistics, the continuous wavelet transform, and the 522-value
-// feature rows (band statistics, then the 12-30 Hz and 8-12 Hz Welch spectra) of every row.
+// Feature functions: eight row statistics, the continuous wavelet transform, and the feature rows (band statistics, then the 12-30 Hz and 8-12 Hz Welch spectra) of every row.
 #include <pybind11/gil_safe_call_once.h>
 #include <pybind11/numpy.h>
 
@@ -17,7 +16,8 @@ namespace {
 constexpr int kStatisticCount = 8;
 constexpr std::size_t kWelchLength = 512;
 constexpr std::size_t kSpectrumBins = kWelchLength / 2 + 1;
-constexpr std::size_t kFeatureLength = kStatisticCount + 2 * kSpectrumBins;  // 522
+constexpr std::size_t kFeatureLength = kStatisticCount + 2 * kSpectrumBins;
+static_assert(kFeatureLength == kFeatureRowLength, "the live decoder expects rows of kFeatureRowLength");
 
 // The two bands, in the order the per-band statistics are averaged: 8-12 Hz, then 12-30 Hz.
 struct Band {

@@ -23,8 +23,8 @@ void init(py::object self) {
     self.attr("scaler") = global("StandardScaler")();
     self.attr("task_names") = py::list();
     self.attr("base_path") = base_directory_from_environment();
-    self.attr("csp_filters_path") = path_join({self.attr("base_path"), py::str("csp_filters_ovr.pkl")});
-    self.attr("scaler_path") = path_join({self.attr("base_path"), py::str("scaler.pkl")});
+    self.attr("csp_filters_path") = path_join({self.attr("base_path"), py::str(kFiltersFile)});
+    self.attr("scaler_path") = path_join({self.attr("base_path"), py::str(kScalerFile)});
 }
 
 // Reads the recording, cleans it with an ICA of one component per channel (none excluded), sets

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/board.hpp"
+#include "common/decoder.hpp"
 #include "common/interop.hpp"
 #include "common/settings.hpp"
 
