@@ -7,6 +7,7 @@ import time
 import numpy as np
 import requests
 
+from tools.facts import CONFIDENCE_THRESHOLD, LIVE_OVERLAP, WIRED_EEG_ROWS
 from tools.testing.feature_reference import features_per_item
 from tools.testing.testbed import ReferenceRing
 
@@ -27,7 +28,7 @@ def decide(lp, window_data):
         max_q = np.max(q_values)
         other_q_values = q_values[q_values != max_q]
         confidence = float(max_q - np.mean(other_q_values)) if len(other_q_values) > 0 else 0
-        if confidence > 0.6:
+        if confidence > CONFIDENCE_THRESHOLD:
             predictions.append(action)
             confidences.append(confidence)
     action, _ = lp.get_conservative_prediction(predictions, confidences)
@@ -40,8 +41,8 @@ def decide(lp, window_data):
 
 def run(lp, simulator_url, controller_url):
     """Decodes lp.board's stream until interrupted (KeyboardInterrupt leaves the loop)."""
-    ring = ReferenceRing(lp.num_channels, lp.buffer_size, lp.window_size, 0.65)
-    eeg_channels = lp.BoardShim.get_eeg_channels(lp.BoardIds.CYTON_BOARD.value)[:6]
+    ring = ReferenceRing(lp.num_channels, lp.buffer_size, lp.window_size, LIVE_OVERLAP)
+    eeg_channels = WIRED_EEG_ROWS
     current = "S"
     try:
         while True:

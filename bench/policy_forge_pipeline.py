@@ -1,4 +1,4 @@
-"""Times PolicyForge.setup_eeg + process_epochs on a 105-trial, 6-channel, 250 Hz recording (every
+"""Times PolicyForge.setup_eeg + process_epochs on a 105-trial, 6-channel recording (every
 epoch through each of the five CSP filters: 525 items of four rows), with featuresarray_load
 native and, for comparison, item by item through the libraries.
 
@@ -12,7 +12,7 @@ import time
 
 import policy_forge
 from tools.testing.feature_reference import features_per_item
-from tools.testing.testbed import CLASSES, write_recording
+from tools.testing.testbed import write_recording
 
 
 def run(path, base, per_item=False):
@@ -32,7 +32,7 @@ def run(path, base, per_item=False):
 def main():
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "S03_raw.fif")
-        write_recording(path, classes=CLASSES, trials_per_class=21)
+        write_recording(path, trials_per_class=21)
         native = run(path, folder)
         library = run(path, folder, per_item=True)
     print(f"setup_eeg {native[0]:.2f} s; process_epochs ({native[2]} items) {native[1]:.2f} s native features, "

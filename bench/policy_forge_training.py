@@ -14,7 +14,8 @@ from pathlib import Path
 
 import torch
 
-from tools.testing.testbed import CLASSES, environment, write_recording
+from tools.facts import CLASS_ORDER
+from tools.testing.testbed import environment, write_recording
 
 
 def steps_per_second(model, steps, callbacks):
@@ -38,7 +39,7 @@ def main():
         with contextlib.redirect_stdout(io.StringIO()):
             forge.setup_eeg(str(base / "S03_raw.fif"))
             forge.process_epochs()
-            model, callbacks = forge.setup_training(CLASSES)
+            model, callbacks = forge.setup_training(list(CLASS_ORDER))
         threads = torch.get_num_threads()
         steps_per_second(model, 200, callbacks)  # past learning_starts: every run below trains
         without = steps_per_second(model, args.steps, None)

@@ -1,18 +1,13 @@
-"""Sizes and orders the demo's stages share, each written once."""
+"""Sizes and orders the demo's stages share; the board's and the decoder's come from tools.facts."""
+from tools.facts import CLASS_ORDER, STOP_CLASS  # noqa: F401
+from tools.facts import LIVE_STEP as STEP  # noqa: F401  (checked against live_pilot after import)
+from tools.facts import LIVE_WINDOW as WINDOW  # noqa: F401
+from tools.facts import SAMPLING_RATE as FS  # noqa: F401
+from tools.facts import TRAINING_ROW_START as ROW_START  # noqa: F401
 
-FS = 250              # the board's samples per second
-WINDOW = 1250         # live_pilot's window, samples (5 s); checked against the module after import
-STEP = 438            # samples between two of live_pilot's windows (65 % overlap)
-
-# process_epochs' epochs, and the span of each epoch its training rows cover (samples from the
-# epoch's start: 0.5 s after the cue, one live window long); the standard decoder sees the same.
+# process_epochs' epochs, and the span of each epoch its training rows cover (ROW_START samples
+# from the epoch's start, one live window long); the standard decoder sees the same.
 EPOCH_TMIN, EPOCH_TMAX, EPOCH_BASELINE = -0.5, 5.5, (-0.5, 1)
-ROW_START = 250
-
-# Class order, and so drive command (class 0 "L", 1 "R", 2 "F", 3 "B", any other "S"): relaxing
-# stops the vehicle, hand imagery turns it to that side, blinks drive forward, jaw clenching back.
-CLASS_ORDER = ("left", "right", "blinking", "jaw", "relax")
-STOP_CLASS = "relax"
 
 
 def class_order(names):

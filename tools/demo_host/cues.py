@@ -8,7 +8,7 @@ class CuePlayer(threading.Thread):
     """Plays the known cue sequence: segment k of `segment` samples gets cue schedule[k].
 
     `clock()` gives the stream's sample position (the emulator's count, or elapsed real time
-    times 250 for a real board). Every change is logged as (sample position, cue)."""
+    times the sampling rate for a real board). Every change is logged as (sample position, cue)."""
 
     def __init__(self, schedule, segment, clock, apply):
         super().__init__(name="cue-player", daemon=True)

@@ -5,6 +5,7 @@ import time
 
 from tools.demo_host import standard_decoder
 from tools.demo_host.constants import class_order
+from tools.facts import AGENT_ARCHIVE, AGENT_ARCHIVE_FILE, FILTERS_FILE, SCALER_FILE
 from tools.testing.testbed import held_out_decisions, train_on_training_items
 
 
@@ -76,13 +77,12 @@ def progress_bar(console, total):
 
 def place_artefacts(host, model, forge):
     host.say("\n[4/5] Placing the artefacts")
-    archive_dir = host.artefacts / "sample_data" / "processed"
-    archive_dir.mkdir(parents=True, exist_ok=True)
-    os.replace(forge.csp_filters_path, host.artefacts / "csp_filters_ovr.pkl")
-    os.replace(forge.scaler_path, host.artefacts / "scaler.pkl")
+    (host.artefacts / AGENT_ARCHIVE).parent.mkdir(parents=True, exist_ok=True)
+    os.replace(forge.csp_filters_path, host.artefacts / FILTERS_FILE)
+    os.replace(forge.scaler_path, host.artefacts / SCALER_FILE)
     with host.console.capture():
-        model.save(str(archive_dir / "dqn_model_session1"))
+        model.save(str(host.artefacts / AGENT_ARCHIVE))
     os.environ["CORVANE_ARTEFACT_DIR"] = str(host.artefacts)
-    for name in ("csp_filters_ovr.pkl", "scaler.pkl", "sample_data/processed/dqn_model_session1.zip"):
+    for name in (FILTERS_FILE, SCALER_FILE, AGENT_ARCHIVE_FILE):
         host.say(f"  {host.artefacts / name}")
     host.report["artefact_dir"] = str(host.artefacts)

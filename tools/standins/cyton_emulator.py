@@ -22,8 +22,8 @@ import tty
 
 import numpy as np
 
-SAMPLING_RATE = 250
-EEG_CHANNELS = 8
+from tools.facts import BOARD_EEG_CHANNELS as EEG_CHANNELS, SAMPLING_RATE
+
 PACKET_SIZE = 33
 START_BYTE = 0xA0
 END_BYTE = 0xC0
@@ -210,7 +210,7 @@ class CytonEmulator:
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Emulated Cyton board on a pseudo-terminal.")
-    parser.add_argument("--speed", type=float, default=1.0, help="stream at 250 * SPEED samples per second")
+    parser.add_argument("--speed", type=float, default=1.0, help="stream at the board's rate times SPEED")
     args = parser.parse_args(argv)
     with CytonEmulator(speed=args.speed) as board:
         print(board.port, flush=True)

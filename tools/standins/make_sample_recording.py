@@ -4,7 +4,7 @@
 
 Creates <base>/sample_data/annotations.txt (one "session1" block of task lines, as the recorder
 logs them) and <base>/sample_data/formatted/S03.fif (the trials one after another, six EEG
-channels at 250 Hz, one annotation per trial with its short label), the same shapes a recorded and
+channels at the board's rate, one annotation per trial with its short label), the same shapes a recorded and
 combined session has, so the sample can be analysed as session 0 and listed as a sample file.
 Existing sample files are kept unless --force is given.
 """
@@ -15,9 +15,9 @@ import warnings
 
 import numpy as np
 
+from tools.facts import SAMPLING_RATE
 from tools.standins.simulated_subject import CHANNELS, SimulatedSubject
 
-SAMPLING_RATE = 250
 # Action name as logged -> the short label a combined recording carries, and the subject's cue.
 ACTIONS = {"Right_Hand": "right", "Left_Hand": "left", "Blinking": "blinking",
            "Jaw_Clenching": "jaw", "Relax": "relax"}

@@ -14,7 +14,7 @@ import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
-COMMANDS = ("S", "L", "R", "F", "B")
+from tools.facts import COMMANDS
 HOST = "127.0.0.1"
 PAGE = pathlib.Path(__file__).with_name("movement_simulator_page.html")
 _KEEPALIVE_S = 10.0

@@ -21,8 +21,9 @@ cue at each sample, not on how the emulator splits the stream into calls.
 import numpy as np
 from scipy import signal
 
+from tools.facts import ELECTRODES as CHANNELS, SAMPLING_RATE
+
 CUES = ("right", "left", "blinking", "jaw", "relax")
-CHANNELS = ("FCz", "C3", "Cz", "CPz", "C2", "C4")
 N_OUT = 8
 
 # Spatial weights of each source over the eight outputs (FCz, C3, Cz, CPz, C2, C4, bg, bg).
@@ -86,7 +87,7 @@ class _OnePole:
 class SimulatedSubject:
     """Cyton signal source: `subject(first_sample, count)` returns (count, 8) microvolts."""
 
-    def __init__(self, seed=0, sampling_rate=250):
+    def __init__(self, seed=0, sampling_rate=SAMPLING_RATE):
         self.sampling_rate = fs = sampling_rate
         streams = [np.random.default_rng(s) for s in np.random.SeedSequence(seed).spawn(12)]
         pink_b = [0.049922035, -0.095993537, 0.050612699, -0.004408786]

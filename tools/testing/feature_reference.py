@@ -5,6 +5,8 @@ import numpy as np
 import scipy.signal
 from scipy import stats
 
+from tools.facts import FEATURE_ROW_LENGTH, SAMPLING_RATE
+
 
 def statistics(x):
     columns = [
@@ -23,16 +25,18 @@ def statistics(x):
 def features_per_item(data_array):
     results = []
     for d in data_array:
-        alpha = mne.filter.filter_data(d, sfreq=250, l_freq=8, h_freq=12, verbose=False)
-        beta = mne.filter.filter_data(d, sfreq=250, l_freq=12, h_freq=30, verbose=False)
-        _, p = scipy.signal.welch(beta, fs=250, average="median", nfft=512)
-        _, p2 = scipy.signal.welch(alpha, fs=250, average="median", nfft=512)
+        alpha = mne.filter.filter_data(d, sfreq=SAMPLING_RATE, l_freq=8, h_freq=12, verbose=False)
+        beta = mne.filter.filter_data(d, sfreq=SAMPLING_RATE, l_freq=12, h_freq=30, verbose=False)
+        _, p = scipy.signal.welch(beta, fs=SAMPLING_RATE, average="median", nfft=512)
+        _, p2 = scipy.signal.welch(alpha, fs=SAMPLING_RATE, average="median", nfft=512)
         res = np.mean([statistics(alpha), statistics(beta)], axis=0)
         results.append(np.concatenate((res, p, p2), axis=1))
     return np.array(results)
 
 
-BLOCKS = {"statistics": slice(0, 8), "beta spectrum": slice(8, 265), "alpha spectrum": slice(265, 522)}
+SPECTRUM_BINS = (FEATURE_ROW_LENGTH - 8) // 2
+BLOCKS = {"statistics": slice(0, 8), "beta spectrum": slice(8, 8 + SPECTRUM_BINS),
+          "alpha spectrum": slice(8 + SPECTRUM_BINS, FEATURE_ROW_LENGTH)}
 
 
 def block_errors(result, reference):

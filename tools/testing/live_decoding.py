@@ -2,8 +2,9 @@
 (re-exported by tools.testing.testbed, where the tests, benchmarks and the demo take it from)."""
 import numpy as np
 
+from tools.facts import CONFIDENCE_THRESHOLD
+
 BLOCK_ROWS = 4                 # rows of one model observation: one filter's CSP components
-MIN_CONFIDENCE_KEPT = 0.6      # a block's decision counts when its Q-value margin passes this
 
 
 class ReferenceRing:
@@ -56,7 +57,7 @@ def block_candidate(q):
 
 def candidates(blocks, model=None, q_values=None):
     """(predictions, confidences) of a window's blocks as live_pilot keeps them: each block's
-    greedy action when its confidence passes 0.6, in block order. The Q-values are the agent's
+    greedy action when its confidence passes the threshold, in block order. The Q-values are the agent's
     for the scaled `blocks`, or given as `q_values`."""
     import torch
 
@@ -64,7 +65,7 @@ def candidates(blocks, model=None, q_values=None):
         with torch.no_grad():
             q_values = [model.q_net(model.q_net.obs_to_tensor(np.asarray(b)[None])[0])[0].numpy() for b in blocks]
     kept = [block_candidate(q) for q in q_values]
-    kept = [(action, confidence) for action, confidence in kept if confidence > MIN_CONFIDENCE_KEPT]
+    kept = [(action, confidence) for action, confidence in kept if confidence > CONFIDENCE_THRESHOLD]
     return [a for a, _ in kept], [c for _, c in kept]
 
 
@@ -75,7 +76,7 @@ def live_decision(blocks, model):
 
 
 def window_blocks(window, filters, scaler, forge):
-    """A window (1, channels, samples) -> the scaled (4, 522) blocks live_pilot queries."""
+    """A window (1, channels, samples) -> the scaled blocks (BLOCK_ROWS, features) live_pilot queries."""
     projected = np.concatenate([csp.transform(window) for csp in filters.values()], axis=1)
     features = forge.featuresarray_load(projected)
     scaled = scaler.transform(features.reshape(-1, features.shape[-1])).reshape(features.shape)

@@ -24,6 +24,7 @@ import time
 import mne
 import numpy as np
 
+from tools.facts import BOARD_EEG_CHANNELS, ELECTRODES, SAMPLING_RATE
 from tools.standins.cyton_emulator import CytonEmulator
 from tools.testing.testbed import file_size_limit
 
@@ -32,7 +33,6 @@ TRIAL_STEP = 10.0
 # A trial's FIF file is larger than this, the annotations file smaller.
 FAILING_SIZE = 16 * 1024
 SHORT_SAMPLES = 60
-ELECTRODES = ["FCz", "C3", "Cz", "CPz", "C2", "C4"]
 SHORT_LABELS = {"Right_Hand": "right", "Left_Hand": "left", "Blinking": "blinking", "Jaw_Clenching": "jaw",
                 "Relax": "relax"}
 
@@ -46,7 +46,7 @@ class CueSignal:
 
     def __call__(self, first_sample, count):
         rng = np.random.default_rng(first_sample)
-        data = rng.normal(0.0, 20.0, (count, 8))
+        data = rng.normal(0.0, 20.0, (count, BOARD_EEG_CHANNELS))
         data[:, 0] = self.trial * TRIAL_STEP + rng.uniform(-1.0, 1.0, count)
         return data
 
@@ -66,7 +66,7 @@ class Trial:
 
 
 class FaultySession:
-    def __init__(self, hub, speed=10.0, trial_samples=1250, rest_seconds=3.0, timeout=60.0):
+    def __init__(self, hub, speed=10.0, trial_samples=5 * SAMPLING_RATE, rest_seconds=3.0, timeout=60.0):
         self.hub = hub
         self.speed = speed
         self.trial_samples = trial_samples
@@ -118,7 +118,7 @@ class FaultySession:
             self._wait_for(SHORT_SAMPLES)
             assert hub.start_recording()
         if fault == "silent":
-            time.sleep(self.trial_samples / (250.0 * self.speed))
+            time.sleep(self.trial_samples / (SAMPLING_RATE * self.speed))
         elif fault == "short":
             self._wait_for(SHORT_SAMPLES)
             self.emulator.responsive = False

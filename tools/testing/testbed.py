@@ -31,17 +31,14 @@ from pathlib import Path
 
 import numpy as np
 
-from tools.testing.live_decoding import (BLOCK_ROWS, MIN_CONFIDENCE_KEPT, ReferenceRing, candidates,  # noqa: F401
+from tools.facts import AGENT_ARCHIVE, CLASS_ORDER, COMMANDS, ELECTRODES, SAMPLING_RATE
+from tools.testing.live_decoding import (BLOCK_ROWS, ReferenceRing, candidates,  # noqa: F401
                                  conservative_choice, held_out_decisions, live_decision,
                                  train_on_training_items, window_blocks)
 from tools.testing.fault_standins import (FAULTS, FaultyServer, controlled_emulator_process, controller_answer,  # noqa: F401
                                   simulator_answer, standin_process, write_answer)
 
-SAMPLING_RATE = 250
-CHANNELS = ["FCz", "C3", "Cz", "CPz", "C2", "C4"]
-CLASSES = ["right", "left", "blinking", "jaw", "relax"]
 LOOPBACK = "127.0.0.1"
-MODEL_ARCHIVE = os.path.join("sample_data", "processed", "dqn_model_session1")
 
 
 # --- loopback HTTP stand-ins ------------------------------------------------------------------
@@ -85,7 +82,7 @@ class LoopbackServer:
 
 def simulator_reply(path):
     letter = path.rsplit("/", 1)[-1]
-    if path.startswith("/command/") and letter in ("S", "L", "R", "F", "B"):
+    if path.startswith("/command/") and letter in COMMANDS:
         return 200, json.dumps({"status": "ok"}), 0
     return 400, json.dumps({"status": "error"}), 0
 
@@ -162,7 +159,7 @@ def file_size_limit(size):
 
 
 # --- recordings and artefacts -----------------------------------------------------------------
-def write_recording(path, channels=CHANNELS, classes=CLASSES, trials_per_class=6, seed=0):
+def write_recording(path, channels=ELECTRODES, classes=CLASS_ORDER, trials_per_class=6, seed=0):
     """A recording where each class drives its own channel with a 10 Hz and a 20 Hz rhythm over
     background noise, one annotated 6 s trial every 7 s. Returns the labels in trial order."""
     import mne
@@ -205,9 +202,9 @@ def environment(**values):
                 os.environ[name] = value
 
 
-def save_agent(forge, path, classes=CLASSES):
+def save_agent(forge, path, classes=CLASS_ORDER):
     """Saves the (untrained) agent the training pipeline sets up: a real archive for DQN.load."""
-    model, _ = forge.setup_training(classes)
+    model, _ = forge.setup_training(list(classes))
     model.save(path)
 
 
@@ -224,8 +221,8 @@ def build_artefacts(base, trials_per_class=5):
     with contextlib.redirect_stdout(io.StringIO()):
         forge.setup_eeg(str(recording))
         forge.process_epochs()
-        (base / MODEL_ARCHIVE).parent.mkdir(parents=True, exist_ok=True)
-        save_agent(forge, str(base / MODEL_ARCHIVE))
+        (base / AGENT_ARCHIVE).parent.mkdir(parents=True, exist_ok=True)
+        save_agent(forge, str(base / AGENT_ARCHIVE))
     return base
 
 
@@ -261,9 +258,9 @@ def restart_stream(board):
 
 def counter_signal(first_sample, count):
     """Every channel carries the sample number (plus its channel index) in converter counts."""
-    from tools.standins.cyton_emulator import MICROVOLTS_PER_COUNT
+    from tools.standins.cyton_emulator import EEG_CHANNELS, MICROVOLTS_PER_COUNT
 
-    numbers = np.arange(first_sample, first_sample + count, dtype=np.float64)[:, None] + np.arange(8)[None, :]
+    numbers = np.arange(first_sample, first_sample + count, dtype=np.float64)[:, None] + np.arange(EEG_CHANNELS)[None, :]
     return numbers * MICROVOLTS_PER_COUNT
 
 
