@@ -9,9 +9,10 @@ import sys
 import mne
 import numpy as np
 
+from tools import facts
 from tools.standins.cyton_emulator import MICROVOLTS_PER_COUNT
 
-ELECTRODES = ["FCz", "C3", "Cz", "CPz", "C2", "C4"]
+ELECTRODES = list(facts.ELECTRODES)
 DEFAULT_ACTIONS = ["Right_Hand", "Left_Hand", "Blinking", "Jaw_Clenching", "Relax"]
 SEPARATOR = "_" * 45
 # A value read back may differ from the one sent by half a converter count.

@@ -1,12 +1,10 @@
 import time
 
 import numpy as np
-from brainflow.board_shim import BoardIds, BoardShim
 
 from capture_hub import CaptureHub
 from tests.capture_hub.helpers import ELECTRODES, sent_sample_numbers
-
-EEG_ROWS = BoardShim.get_eeg_channels(BoardIds.CYTON_BOARD.value)[:6]
+from tools.facts import SAMPLING_RATE, WIRED_EEG_ROWS as EEG_ROWS
 
 
 def wait_for(condition, timeout=60.0):
@@ -39,13 +37,13 @@ def test_streaming_board_live_view_and_release(streaming_hub, emulator, capsys):
     assert capsys.readouterr().out == ""
     wait_for(lambda: board.get_board_data_count() > 300)
     view = hub.get_current_data()
-    assert view.shape == (6, 250) and view.dtype == np.float64
+    assert view.shape == (len(ELECTRODES), SAMPLING_RATE) and view.dtype == np.float64
     # The live view is the board's values times one million; the board buffer is not drained.
     sent_sample_numbers(view / 1e6, ELECTRODES)
     assert board.get_board_data_count() > 300
     hub.set_channel_state("FCz", False)
     assert hub.get_enabled_channels() == EEG_ROWS[1:]
-    assert hub.get_current_data().shape == (5, 250)
+    assert hub.get_current_data().shape == (len(ELECTRODES) - 1, SAMPLING_RATE)
     for name in ELECTRODES:
         hub.set_channel_state(name, False)
     assert hub.get_current_data() is None

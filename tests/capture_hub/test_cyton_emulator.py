@@ -2,7 +2,7 @@ import time
 
 import numpy as np
 import pytest
-from brainflow.board_shim import BoardIds, BoardShim, BrainFlowInputParams
+from brainflow.board_shim import BoardShim, BrainFlowInputParams
 
 from tools.standins.cyton_emulator import (
     COUNT_MAX,
@@ -12,8 +12,8 @@ from tools.standins.cyton_emulator import (
     encode_packets,
 )
 from tests.capture_hub.helpers import command_line_tool
+from tools.facts import BOARD_ID as CYTON
 
-CYTON = BoardIds.CYTON_BOARD.value
 EEG_ROWS = BoardShim.get_eeg_channels(CYTON)
 
 

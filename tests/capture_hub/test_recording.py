@@ -12,6 +12,7 @@ from tests.capture_hub.helpers import (
     recordings,
     sent_sample_numbers,
 )
+from tools.facts import SAMPLING_RATE
 
 
 def record(hub, seconds=0.1):
@@ -32,13 +33,13 @@ def test_a_trial_is_stored_with_the_values_sent(streaming_hub, capsys):
     action, _ = hub.get_next_task()
     record(hub, 0.2)
     out = capsys.readouterr().out
-    assert "Saved data with channels: ['FCz', 'C3', 'Cz', 'CPz', 'C2', 'C4']\n" in out
+    assert f"Saved data with channels: {ELECTRODES}\n" in out
     # A recording before any handed-out trial writes no task line but is still stored.
     assert annotation_text(hub) == f"\nsession3\n{action}\n"
     names = recordings(hub)
     assert len(names) == 2 and all(name.startswith("session3_") and name.endswith("_raw.fif") for name in names)
     first, second = (read_recording(hub, name) for name in names)
-    assert second.ch_names == ELECTRODES and second.info["sfreq"] == 250
+    assert second.ch_names == ELECTRODES and second.info["sfreq"] == SAMPLING_RATE
     assert set(second.get_channel_types()) == {"eeg"}
     assert second.get_montage() is not None
     # MNE keeps the board's values as they came from BrainFlow; the second trial starts after the
@@ -57,8 +58,9 @@ def test_disabled_electrodes_are_left_out(streaming_hub, capsys):
     [name] = recordings(hub)
     assert name.startswith("sessionNone_")
     raw = read_recording(hub, name)
-    assert raw.ch_names == ["C3", "Cz", "CPz", "C4"]
-    sent_sample_numbers(raw.get_data(), ["C3", "Cz", "CPz", "C4"])
+    kept = [name for name in ELECTRODES if name not in ("FCz", "C2")]
+    assert raw.ch_names == kept
+    sent_sample_numbers(raw.get_data(), kept)
     for electrode in ELECTRODES:
         hub.set_channel_state(electrode, False)
     capsys.readouterr()

@@ -2,6 +2,7 @@ import time
 
 from capture_hub import CaptureHub
 from tests.capture_hub.helpers import ELECTRODES, SEPARATOR, read_recording, recordings, sent_sample_numbers
+from tools.facts import SAMPLING_RATE
 
 
 def test_a_cued_session_of_105_trials(streaming_hub, capsys):
@@ -30,7 +31,7 @@ def test_a_cued_session_of_105_trials(streaming_hub, capsys):
     last = -1
     for name in names:
         raw = read_recording(hub, name)
-        assert raw.ch_names == ELECTRODES and raw.info["sfreq"] == 250
+        assert raw.ch_names == ELECTRODES and raw.info["sfreq"] == SAMPLING_RATE
         numbers = sent_sample_numbers(raw.get_data(), ELECTRODES)
         assert numbers[0] > last
         last = numbers[-1]

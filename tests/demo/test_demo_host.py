@@ -14,6 +14,8 @@ from tools.demo_host.console import Console
 from tools.demo_host.constants import class_order
 from tools.demo_host.cues import CuePlayer
 from tools.demo_host.figures import confusion
+from tools.facts import (AGENT_ARCHIVE_FILE, CLASS_COMMANDS, CLASS_ORDER, FILTERS_FILE, SCALER_FILE, STOP_CLASS,
+                         STOP_COMMAND)
 from tools.testing.testbed import conservative_choice
 
 REPO = Path(__file__).resolve().parents[2]
@@ -41,9 +43,10 @@ def test_live_windows_are_labelled_by_the_cue_they_lie_in():
 
 
 def test_classes_are_ordered_for_the_drive_commands_and_counted_with_none():
-    # live_pilot drives class 0 "L", 1 "R", 2 "F", 3 "B", any other "S".
-    commands = dict(zip(class_order(["right", "jaw", "relax", "left", "blinking"]), "LRFBS"))
-    assert commands == {"left": "L", "right": "R", "blinking": "F", "jaw": "B", "relax": "S"}
+    # live_pilot drives class i with the i-th command, any class past them with the stop command.
+    letters = [letter for _, letter in CLASS_COMMANDS] + [STOP_COMMAND]
+    commands = dict(zip(class_order(["right", "jaw", "relax", "left", "blinking"]), letters))
+    assert commands == {**dict(CLASS_COMMANDS), STOP_CLASS: STOP_COMMAND}
     assert class_order(["relax", "rest", "left"]) == ["left", "rest", "relax"]
     counts, columns = confusion([("left", "left"), (None, "relax"), ("relax", "left")], ["left", "relax"])
     assert columns == ["left", "relax", "none"] and counts.tolist() == [[1, 1, 0], [0, 0, 1]]
@@ -130,16 +133,15 @@ def test_shortened_demo_runs_end_to_end(tmp_path):
     assert 0 <= standard["cv_accuracy"] <= 1 and 0 <= standard["held_out_accuracy"] <= 1
     assert len(standard["held_out_decisions"]) == len(report["held_out_decisions"]) == report["held_out"]
     # Relaxing stops the vehicle (class 4 maps to "S"), hand imagery turns it to that side.
-    assert report["classes"] == ["left", "right", "blinking", "jaw", "relax"]
+    assert report["classes"] == list(CLASS_ORDER)
     assert 0 < report["latency_p50_ms"] <= report["latency_p99_ms"] < 5000
     for path in ["data/formatted/S03.fif", "sample_data/formatted/S03.fif", "sample_data/annotations.txt",
-                 "artefacts/csp_filters_ovr.pkl", "artefacts/scaler.pkl",
-                 "artefacts/sample_data/processed/dqn_model_session1.zip", "demo.log"]:
+                 *(f"artefacts/{name}" for name in (FILTERS_FILE, SCALER_FILE, AGENT_ARCHIVE_FILE)), "demo.log"]:
         assert (tmp_path / path).is_file(), path
     for path in report["figures"].values():
         assert open(path, "rb").read(4) == b"\x89PNG", path
     # The artefacts were moved, not copied: live_pilot's directory holds the only copies.
-    assert not (tmp_path / "csp_filters_ovr.pkl").exists()
+    assert not (tmp_path / FILTERS_FILE).exists()
     if browser:
         assert report["page_received"] >= report["simulator_commands"]
         assert (tmp_path / "simulator_page.png").read_bytes()[:4] == b"\x89PNG"

@@ -6,6 +6,7 @@ import mne
 import numpy as np
 import pytest
 
+from tools.facts import ELECTRODES, SAMPLING_RATE
 from tools.standins.make_sample_recording import ACTIONS, make_sample_recording
 
 
@@ -34,9 +35,9 @@ def test_sample_files_match_each_other_and_the_recorded_format(tmp_path):
     assert sorted(tasks) == sorted(list(ACTIONS) * 3) and tasks != list(ACTIONS) * 3  # shuffled
 
     raw = mne.io.read_raw_fif(fif, preload=True, verbose="error")
-    assert raw.ch_names == ["FCz", "C3", "Cz", "CPz", "C2", "C4"]
-    assert raw.info["sfreq"] == 250 and raw.get_montage() is not None
-    assert raw.n_times == 15 * 6 * 250
+    assert raw.ch_names == list(ELECTRODES)
+    assert raw.info["sfreq"] == SAMPLING_RATE and raw.get_montage() is not None
+    assert raw.n_times == 15 * 6 * SAMPLING_RATE
     # One annotation per trial, in the log's order, starting where the trial's samples start.
     assert list(raw.annotations.description) == [ACTIONS[t] for t in tasks]
     np.testing.assert_allclose(raw.annotations.onset, np.arange(15) * 6.0)

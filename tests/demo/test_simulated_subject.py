@@ -2,9 +2,9 @@ import numpy as np
 import pytest
 from scipy import signal
 
+from tools.facts import SAMPLING_RATE as FS
 from tools.standins.simulated_subject import SimulatedSubject
 
-FS = 250
 FCZ, C3, CZ, CPZ, C2, C4, BG1, BG2 = range(8)
 
 

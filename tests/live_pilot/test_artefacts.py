@@ -17,9 +17,7 @@ import torch
 from sklearn.preprocessing import StandardScaler
 from stable_baselines3 import DQN
 
-from tools.testing.testbed import MODEL_ARCHIVE
-
-ARCHIVE = MODEL_ARCHIVE + ".zip"
+from tools.facts import AGENT_ARCHIVE, AGENT_ARCHIVE_FILE as ARCHIVE, FEATURE_ROW_LENGTH as ROW, FILTERS_FILE, SCALER_FILE
 
 IMPORT_EACH = """
 import importlib, os, sys
@@ -65,7 +63,7 @@ def trained_entries():
     actions = gymnasium.spaces.Discrete(5)
     actions.seed(1)
     return {"ep_info_buffer": deque([{"r": 1.5, "l": 3, "t": 0.25}], maxlen=100), "action_space": actions,
-            "_last_obs": np.zeros((1, 4, 522), np.float32), "_last_episode_starts": np.zeros(1, bool)}
+            "_last_obs": np.zeros((1, 4, ROW), np.float32), "_last_episode_starts": np.zeros(1, bool)}
 
 
 def with_policy_tensors(payload):
@@ -82,9 +80,9 @@ def with_joblib(name, value):
 
 def with_filters(change_filters):
     def change(folder, artefacts):
-        filters = joblib.load(artefacts / "csp_filters_ovr.pkl")
+        filters = joblib.load(artefacts / FILTERS_FILE)
         change_filters(filters)
-        joblib.dump(filters, folder / "csp_filters_ovr.pkl")
+        joblib.dump(filters, folder / FILTERS_FILE)
     return change
 
 
@@ -114,10 +112,10 @@ def test_mismatched_or_planted_artefacts_fail_the_import(subprocess_env, artefac
     scaler = StandardScaler().fit(np.zeros((3, 100)))
     refused = "UnpicklingError", "refusing to load"
     cases = {
-        "filters that run code": (with_joblib("csp_filters_ovr.pkl", {1: Planted(exec, code)}), *refused,
-                                  "csp_filters_ovr.pkl: refusing to load builtins.exec"),
-        "scaler that runs a command": (with_joblib("scaler.pkl", Planted(os.system, f"touch {marker}")), *refused,
-                                       f"scaler.pkl: refusing to load {os.name}.system"),
+        "filters that run code": (with_joblib(FILTERS_FILE, {1: Planted(exec, code)}), *refused,
+                                  f"{FILTERS_FILE}: refusing to load builtins.exec"),
+        "scaler that runs a command": (with_joblib(SCALER_FILE, Planted(os.system, f"touch {marker}")), *refused,
+                                       f"{SCALER_FILE}: refusing to load {os.name}.system"),
         "agent space that runs code": (with_serialized_entries(observation_space=Planted(exec, code)), *refused,
                                        "(observation_space): refusing to load builtins.exec"),
         "agent policy that runs code": (with_serialized_entries(policy_class=Planted(exec, code)), *refused,
@@ -129,13 +127,14 @@ def test_mismatched_or_planted_artefacts_fail_the_import(subprocess_env, artefac
                                         "Weights only load failed", ""),
         "agent after training": (with_serialized_entries(**trained_entries()), "BrainFlowError",
                                  "unable to prepare streaming session", ""),
-        "scaler of another width": (with_joblib("scaler.pkl", scaler), "ValueError",
-                                    "scaler.pkl: the scaler takes 100 features, a feature row has 522", ""),
+        "scaler of another width": (with_joblib(SCALER_FILE, scaler), "ValueError",
+                                    f"{SCALER_FILE}: the scaler takes 100 features, a feature row has {ROW}", ""),
         "filters missing a class": (with_filters(lambda f: f.pop(next(iter(f)))), "ValueError",
-                                    "csp_filters_ovr.pkl: 4 filters for an agent choosing among 5 classes", ""),
+                                    f"{FILTERS_FILE}: 4 filters for an agent choosing among 5 classes", ""),
         "filter with fewer rows": (with_filters(narrow_last_filter), "ValueError", "gives 3 rows, the first filter 4", ""),
         "agent for another shape": (with_wide_agent, "ValueError",
-                                    "dqn_model_session1: the agent observes (4, 100), the filters and features give (4, 522)", ""),
+                                    f"{os.path.basename(AGENT_ARCHIVE)}: the agent observes (4, 100), the filters and "
+                                    f"features give (4, {ROW})", ""),
     }
     folders = []
     for number, (change, *_) in enumerate(cases.values()):

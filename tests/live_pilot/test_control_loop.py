@@ -10,10 +10,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from tools.facts import (AGENT_ARCHIVE, CONFIDENCE_THRESHOLD, ELECTRODES, FEATURE_ROW_LENGTH, FILTERS_FILE, LIVE_STEP,
+                         LIVE_WINDOW, SCALER_FILE)
 from tools.standins.cyton_emulator import CytonEmulator
 from tools.testing.testbed import FaultyServer, simulator_answer
-
-STEP = 438
 
 
 class LoopProbe:
@@ -52,7 +52,7 @@ def expected_command(live_pilot, window):
     """The decision for one window, computed step by step with the libraries."""
     import torch
 
-    batch = window.reshape(1, 6, -1)
+    batch = window.reshape(1, len(ELECTRODES), -1)
     projected = np.concatenate([csp.transform(batch) for csp in live_pilot.csp_filters.values()], axis=1)
     features = live_pilot.dqnutils.featuresarray_load(data_array=projected)
     scaled = live_pilot.scaler.transform(features.reshape(-1, features.shape[-1])).reshape(features.shape)
@@ -65,7 +65,7 @@ def expected_command(live_pilot, window):
         q = (q - q.min()) / (q.max() - q.min() + 1e-6)
         others = q[q != q.max()]
         confidence = float(q.max() - np.mean(others)) if len(others) else 0
-        if confidence > 0.6:
+        if confidence > CONFIDENCE_THRESHOLD:
             predictions.append(int(np.argmax(q)))
             confidences.append(confidence)
     action, _ = live_pilot.get_conservative_prediction(predictions, confidences)
@@ -103,11 +103,12 @@ def test_main_decodes_each_step_once_and_stops_on_interrupt(live_pilot, streamin
         elif line.startswith("Processing window of shape: "):
             skipped.append(0)
     for earlier, later, skips in zip(probe.windows, probe.windows[1:], skipped[1:]):
-        shift = (1 + skips) * STEP
-        if shift < 1250:
-            np.testing.assert_array_equal(later[:, : 1250 - shift], earlier[:, shift:])
-    assert out.count("Processing window of shape: (1, 6, 1250)") == 4
-    assert out.count("CSP Features Shape: (1, 20, 1250)\nExtracted Features Shape: (1, 20, 522)") == 4
+        shift = (1 + skips) * LIVE_STEP
+        if shift < LIVE_WINDOW:
+            np.testing.assert_array_equal(later[:, : LIVE_WINDOW - shift], earlier[:, shift:])
+    assert out.count(f"Processing window of shape: (1, {len(ELECTRODES)}, {LIVE_WINDOW})") == 4
+    assert out.count(f"CSP Features Shape: (1, 20, {LIVE_WINDOW})\n"
+                     f"Extracted Features Shape: (1, 20, {FEATURE_ROW_LENGTH})") == 4
 
     # Commands come from the signal: the same decision as the straightforward computation.
     *decided, final = probe.commands
@@ -263,9 +264,9 @@ for case in cases:
 def test_import_fails_with_the_library_error(subprocess_env, artefacts, tmp_path):
     corrupt = tmp_path / "corrupt"
     corrupt.mkdir()
-    for name in ("csp_filters_ovr.pkl", "sample_data"):
+    for name in (FILTERS_FILE, Path(AGENT_ARCHIVE).parts[0]):
         (corrupt / name).symlink_to(artefacts / name)
-    (corrupt / "scaler.pkl").write_bytes((artefacts / "scaler.pkl").read_bytes()[:200])
+    (corrupt / SCALER_FILE).write_bytes((artefacts / SCALER_FILE).read_bytes()[:200])
     cases = [f"{tmp_path / 'empty'}|/dev/null", f"{corrupt}|/dev/null", f"{artefacts}|{tmp_path / 'no-board'}"]
     result = subprocess.run([sys.executable, "-c", IMPORT_FAILURES, *cases], env=subprocess_env,
                             capture_output=True, text=True, timeout=180)

@@ -6,6 +6,7 @@ import time
 import pytest
 from brainflow.board_shim import BoardShim, BrainFlowInputParams
 
+from tools.facts import BOARD_ID
 from tools.standins.cyton_emulator import CytonEmulator
 from tools.testing.testbed import FaultyServer, simulator_answer
 
@@ -137,7 +138,7 @@ def own_board(live_pilot):
     emulator = CytonEmulator(speed=10).start()
     params = BrainFlowInputParams()
     params.serial_port = emulator.port
-    board = BoardShim(live_pilot.BoardIds.CYTON_BOARD.value, params)
+    board = BoardShim(BOARD_ID, params)
     board.prepare_session()
     board.start_stream()
     saved, live_pilot.board = live_pilot.board, board

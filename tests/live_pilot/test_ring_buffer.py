@@ -1,7 +1,10 @@
 import numpy as np
 import pytest
 
+from tools.facts import LIVE_BUFFER, LIVE_OVERLAP, LIVE_STEP, LIVE_WINDOW
 from tools.testing.testbed import ReferenceRing
+
+LIVE = dict(buffer_size=LIVE_BUFFER, window_size=LIVE_WINDOW, overlap_ratio=LIVE_OVERLAP)
 
 
 def ring(live_pilot, *args, **kwargs):
@@ -9,34 +12,37 @@ def ring(live_pilot, *args, **kwargs):
 
 
 def test_construction_prints_and_sets_attributes_in_order(live_pilot, capsys):
-    buffer = ring(live_pilot, 6, 12500, window_size=1250, overlap_ratio=0.65)
+    buffer = ring(live_pilot, 6, **LIVE)
+    overlap = LIVE_WINDOW - LIVE_STEP
     assert capsys.readouterr().out.splitlines() == [
         "Initialized circular buffer:",
-        "- Buffer size: 12500 samples (50.0s)",
-        "- Window size: 1250 samples (5.0s)",
-        "- Overlap: 65% (812 samples)",
-        "- Step size: 438 samples (1.752s)",
+        f"- Buffer size: {LIVE_BUFFER} samples (50.0s)",
+        f"- Window size: {LIVE_WINDOW} samples (5.0s)",
+        f"- Overlap: 65% ({overlap} samples)",
+        f"- Step size: {LIVE_STEP} samples (1.752s)",
     ]
     assert list(vars(buffer)) == ["buffer", "buffer_size", "window_size", "overlap_samples", "step_size", "index", "last_window_end"]
-    assert (buffer.overlap_samples, buffer.step_size, buffer.index, buffer.last_window_end) == (812, 438, 0, 0)
-    assert buffer.buffer.shape == (6, 12500) and buffer.buffer.dtype == np.float64 and not buffer.buffer.any()
+    assert (buffer.overlap_samples, buffer.step_size, buffer.index, buffer.last_window_end) == (overlap, LIVE_STEP, 0, 0)
+    assert buffer.buffer.shape == (6, LIVE_BUFFER) and buffer.buffer.dtype == np.float64 and not buffer.buffer.any()
 
     ring(live_pilot, num_channels=2, buffer_size=5000)
-    assert "- Overlap: 80% (1000 samples)\n- Step size: 250 samples (1.000s)" in capsys.readouterr().out
+    default_step = LIVE_WINDOW // 5  # the class's default overlap is 80 %
+    assert (f"- Overlap: 80% ({LIVE_WINDOW - default_step} samples)\n- Step size: {default_step} samples (1.000s)"
+            in capsys.readouterr().out)
 
 
 def test_step_counting_and_boundaries(live_pilot):
-    buffer = ring(live_pilot, 6, 12500, window_size=1250, overlap_ratio=0.65)
+    buffer = ring(live_pilot, 6, **LIVE)
     assert buffer.add_data(np.ones((6, 300))) is False
     assert buffer.add_data(np.ones((6, 0))) is False  # an empty block counts nothing
     assert buffer.add_data(np.ones((6, 200))) is True and buffer.index == 500
     assert buffer.add_data(np.ones((6, 0))) is True  # still due: only get_window restarts the count
 
-    window = buffer.get_window()  # wraps: columns 11750..12499 then 0..499
-    assert buffer.last_window_end == 500 and window.shape == (6, 1250)
-    assert not window[:, :750].any() and (window[:, 750:] == 1).all()
+    window = buffer.get_window()  # wraps: the last columns of the storage, then 0..499
+    assert buffer.last_window_end == 500 and window.shape == (6, LIVE_WINDOW)
+    assert not window[:, :-500].any() and (window[:, -500:] == 1).all()
 
-    buffer.add_data(np.ones((6, 12000)))  # ends exactly at the end of the storage
+    buffer.add_data(np.ones((6, LIVE_BUFFER - 500)))  # ends exactly at the end of the storage
     assert buffer.index == 0
 
     fresh = ring(live_pilot, 1, 100, window_size=10, overlap_ratio=0.5)

@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 import torch
 
+from tools.facts import FEATURE_ROW_LENGTH
 from tools.testing.testbed import BLOCK_ROWS, candidates
 
 
@@ -75,7 +76,7 @@ def test_native_stages_match_the_artefacts_transforms(live_pilot, streaming_boar
         np.testing.assert_allclose(projected, reference, rtol=1e-12, atol=1e-12 * np.abs(reference).max())
         # From the projections it was given on: the scaler's and the agent's own numbers.
         rows = live_pilot.dqnutils.featuresarray_load(projected)
-        scaled = live_pilot.scaler.transform(rows.reshape(-1, 522)).reshape(rows.shape)
+        scaled = live_pilot.scaler.transform(rows.reshape(-1, FEATURE_ROW_LENGTH)).reshape(rows.shape)
         blocks = [scaled[0, i:i + BLOCK_ROWS] for i in range(0, 20, BLOCK_ROWS)]
         if model:
             assert all(torch.equal(observed, torch.as_tensor(block[None]).float())

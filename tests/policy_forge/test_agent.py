@@ -10,6 +10,7 @@ import textwrap
 import numpy as np
 import pytest
 
+from tools.facts import FEATURE_ROW_LENGTH as ROW
 from tools.testing.testbed import environment
 
 
@@ -17,19 +18,19 @@ def separable_trainer(policy_forge, tmp_path, n=40, classes=2):
     """A trainer holding scaled-looking features where the class shows in the first columns."""
     rng = np.random.default_rng(0)
     y = np.arange(n) % classes
-    x = rng.standard_normal((n, 4, 522)) * 0.5
+    x = rng.standard_normal((n, 4, ROW)) * 0.5
     x[:, :, :8] += (y[:, None, None] * 3.0 - 1.5)
     with environment(CORVANE_PATH=tmp_path):
         forge = policy_forge.PolicyForge()
     forge.X_train, forge.X_test, forge.y_train, forge.y_test = x[:32], x[32:], y[:32], y[32:]
-    forge.GLOBAL_SHAPE_LENGTH = 522
+    forge.GLOBAL_SHAPE_LENGTH = ROW
     return forge, x, y
 
 
 def policy_arguments():
     import gymnasium
 
-    observation = gymnasium.spaces.Box(-np.inf, np.inf, shape=(4, 522), dtype=np.float32)
+    observation = gymnasium.spaces.Box(-np.inf, np.inf, shape=(4, ROW), dtype=np.float32)
     return observation, gymnasium.spaces.Discrete(3), lambda _: 0.001
 
 
@@ -42,7 +43,7 @@ def test_policy_requires_its_size_keywords_before_the_base_class(policy_forge):
     with pytest.raises(ValueError, match="^Missing required parameter: ncomp$"):
         Policy()
     with pytest.raises(ValueError, match="^Missing required parameter: n_actions$"):
-        Policy(ncomp=4, global_shape_length=522)
+        Policy(ncomp=4, global_shape_length=ROW)
     with pytest.raises(ValueError, match="^Missing required parameter: global_shape_length$"):
         Policy(*policy_arguments(), ncomp=4, n_actions=3)
 
@@ -50,19 +51,21 @@ def test_policy_requires_its_size_keywords_before_the_base_class(policy_forge):
 def test_keras_network_shapes(policy_forge):
     import keras
 
-    policy = policy_forge.KerasDQNPolicy(*policy_arguments(), ncomp=4, global_shape_length=522, n_actions=3)
-    assert (policy.ncomp, policy.global_shape_length, policy.n_actions) == (4, 522, 3)
+    policy = policy_forge.KerasDQNPolicy(*policy_arguments(), ncomp=4, global_shape_length=ROW, n_actions=3)
+    assert (policy.ncomp, policy.global_shape_length, policy.n_actions) == (4, ROW, 3)
     model = policy.keras_model
     assert len(model.layers) == 23
-    shapes, x = [], keras.ops.convert_to_tensor(np.random.default_rng(0).standard_normal((2, 4, 522)))
+    shapes, x = [], keras.ops.convert_to_tensor(np.random.default_rng(0).standard_normal((2, 4, ROW)))
     for layer in model.layers:
         x = layer(x, training=False) if "training" in layer.call.__code__.co_varnames else layer(x)
         shapes.append(tuple(x.shape[1:]))
-    assert shapes == [(522, 4), (522, 4), (520, 32), (520, 32), (520, 32), (260, 32), (260, 32), (258, 64),
-                      (258, 64), (258, 64), (129, 64), (129, 64), (129, 64), (129, 64), (64,), (64,), (64,), (64,),
-                      (64,), (32,), (32,), (32,), (3,)]
+    conv1, pool1 = ROW - 2, (ROW - 2) // 2  # valid convolutions of width 3, pooling by 2
+    conv2, pool2 = pool1 - 2, (pool1 - 2) // 2
+    assert shapes == [(ROW, 4), (ROW, 4), (conv1, 32), (conv1, 32), (conv1, 32), (pool1, 32), (pool1, 32), (conv2, 64),
+                      (conv2, 64), (conv2, 64), (pool2, 64), (pool2, 64), (pool2, 64), (pool2, 64), (64,), (64,), (64,),
+                      (64,), (64,), (32,), (32,), (32,), (3,)]
     with contextlib.redirect_stdout(io.StringIO()):
-        assert policy.q_values(np.zeros((5, 4, 522))).shape == (5, 3)
+        assert policy.q_values(np.zeros((5, 4, ROW))).shape == (5, 3)
     regularisers = [model.layers[12].recurrent_regularizer, model.layers[16].kernel_regularizer]
     assert regularisers[0] is not regularisers[1] and regularisers[0].get_config() == {"l1": 0.01, "l2": 0.01}
 
@@ -99,7 +102,7 @@ def test_setup_training_on_processed_epochs(processed):
     assert forge.task_names is names
     assert model.num_timesteps == 0 and model.learning_rate == 0.0005 and model.buffer_size == 50000
     assert (model.learning_starts, model.batch_size, model.gamma, model.target_update_interval) == (100, 32, 0.99, 200)
-    assert model.policy_kwargs == {"ncomp": 4, "global_shape_length": 522, "n_actions": 5}
+    assert model.policy_kwargs == {"ncomp": 4, "global_shape_length": ROW, "n_actions": 5}
     assert type(model.policy).__name__ == "KerasDQNPolicy" and model.action_space.n == 5
     env = model.get_env().envs[0].unwrapped
     assert len(env.x) == len(forge.X_train) + len(forge.X_test) and env.images_per_episode == 1 and env.random
@@ -126,7 +129,7 @@ def test_agent_learns_saves_and_loads_in_a_fresh_process(policy_forge, tmp_path)
     assert seen == {1} and torch.get_num_threads() == threads
     predicted, _ = model.predict(x, deterministic=True)
     assert (predicted == y).mean() >= 0.8
-    path = tmp_path / "dqn_model_session1"
+    path = tmp_path / "agent"
     model.save(str(path))
     np.save(tmp_path / "x.npy", x)
     np.save(tmp_path / "predicted.npy", predicted)
