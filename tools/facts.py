@@ -33,6 +33,11 @@ STOP_CLASS, STOP_COMMAND = "relax", "S"
 CLASS_ORDER = tuple(name for name, _ in CLASS_COMMANDS) + (STOP_CLASS,)
 COMMANDS = (STOP_COMMAND,) + tuple(letter for _, letter in CLASS_COMMANDS)
 
+# The actions capture_hub cues by default, as it logs them, and the short label (the class) each
+# carries in a combined recording.
+ACTION_LABELS = {"Right_Hand": "right", "Left_Hand": "left", "Blinking": "blinking", "Jaw_Clenching": "jaw",
+                 "Relax": "relax"}
+
 # A block's decision counts when its confidence is above this.
 CONFIDENCE_THRESHOLD = 0.6
 

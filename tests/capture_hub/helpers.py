@@ -13,7 +13,7 @@ from tools import facts
 from tools.standins.cyton_emulator import MICROVOLTS_PER_COUNT
 
 ELECTRODES = list(facts.ELECTRODES)
-DEFAULT_ACTIONS = ["Right_Hand", "Left_Hand", "Blinking", "Jaw_Clenching", "Relax"]
+DEFAULT_ACTIONS = list(facts.ACTION_LABELS)
 SEPARATOR = "_" * 45
 # A value read back may differ from the one sent by half a converter count.
 TOLERANCE = MICROVOLTS_PER_COUNT / 2 + 1e-9

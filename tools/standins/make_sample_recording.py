@@ -15,12 +15,10 @@ import warnings
 
 import numpy as np
 
+from tools.facts import ACTION_LABELS as ACTIONS  # the short label is also the subject's cue
 from tools.facts import SAMPLING_RATE
 from tools.standins.simulated_subject import CHANNELS, SimulatedSubject
 
-# Action name as logged -> the short label a combined recording carries, and the subject's cue.
-ACTIONS = {"Right_Hand": "right", "Left_Hand": "left", "Blinking": "blinking",
-           "Jaw_Clenching": "jaw", "Relax": "relax"}
 SEPARATOR = "_" * 45
 
 

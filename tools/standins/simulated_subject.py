@@ -21,9 +21,9 @@ cue at each sample, not on how the emulator splits the stream into calls.
 import numpy as np
 from scipy import signal
 
-from tools.facts import ELECTRODES as CHANNELS, SAMPLING_RATE
+from tools.facts import ACTION_LABELS, ELECTRODES as CHANNELS, SAMPLING_RATE
 
-CUES = ("right", "left", "blinking", "jaw", "relax")
+CUES = tuple(ACTION_LABELS.values())
 N_OUT = 8
 
 # Spatial weights of each source over the eight outputs (FCz, C3, Cz, CPz, C2, C4, bg, bg).

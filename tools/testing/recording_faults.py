@@ -24,7 +24,7 @@ import time
 import mne
 import numpy as np
 
-from tools.facts import BOARD_EEG_CHANNELS, ELECTRODES, SAMPLING_RATE
+from tools.facts import ACTION_LABELS, BOARD_EEG_CHANNELS, ELECTRODES, SAMPLING_RATE
 from tools.standins.cyton_emulator import CytonEmulator
 from tools.testing.testbed import file_size_limit
 
@@ -33,8 +33,6 @@ TRIAL_STEP = 10.0
 # A trial's FIF file is larger than this, the annotations file smaller.
 FAILING_SIZE = 16 * 1024
 SHORT_SAMPLES = 60
-SHORT_LABELS = {"Right_Hand": "right", "Left_Hand": "left", "Blinking": "blinking", "Jaw_Clenching": "jaw",
-                "Relax": "relax"}
 
 
 class CueSignal:
@@ -172,7 +170,7 @@ def label_errors(raw, trials, short=True):
         first = int(round(onset * sfreq))
         numbers = set(trial_numbers(fcz[first : first + int(round(duration * sfreq))]).tolist())
         trial = played.get(numbers.pop()) if len(numbers) == 1 else None
-        expected = None if trial is None else (SHORT_LABELS[trial.action] if short else trial.action)
+        expected = None if trial is None else (ACTION_LABELS[trial.action] if short else trial.action)
         if label != expected:
             mislabelled += 1
         elif trial is not None:
