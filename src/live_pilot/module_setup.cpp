@@ -30,7 +30,8 @@ void import_dependencies(py::module_& m) {
 void load_artefacts(py::module_& m) {
     py::object folder = artefact_dir();
     m.attr("dqnutils") = m.attr("PolicyForge")();
-    py::object model_path = path_join({folder, py::str(kAgentFolder[0]), py::str(kAgentFolder[1]), py::str(kAgentFile)});
+    py::object model_path =
+        path_join({folder, py::str(kAgentFolder[0]), py::str(kAgentFolder[1]), py::str(kAgentFile)});
     m.attr("model") = load_agent(m.attr("DQN"), model_path);
     print("DQN model loaded.");
     m.attr("csp_filters") = load_fitted_objects(path_join({folder, py::str(kFiltersFile)}));

@@ -1,4 +1,5 @@
-// Feature functions: eight row statistics, the continuous wavelet transform, and the feature rows (band statistics, then the 12-30 Hz and 8-12 Hz Welch spectra) of every row.
+// Feature functions: eight row statistics, the continuous wavelet transform, and the feature rows
+// (band statistics, then the 12-30 Hz and 8-12 Hz Welch spectra) of every row.
 #include <pybind11/gil_safe_call_once.h>
 #include <pybind11/numpy.h>
 
