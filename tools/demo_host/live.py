@@ -1,5 +1,6 @@
 """Stage 5: live_pilot imported and decoding the stream while the subject follows a cue sequence
-the host knows; its decisions are scored against the played cues.
+the host knows; its decisions are scored against the played cues. Once imported, the module's own
+decision rule also decides the agent's held-out epochs.
 
 Stopping live_pilot's loop: `main()` runs until a KeyboardInterrupt. A watcher thread counts the
 decoded windows (from the loop's own output lines) and, once the simulator has received the
@@ -22,8 +23,8 @@ from tools.standins.cyton_emulator import CytonEmulator
 from tools.demo_host.constants import FS, STEP, WINDOW
 from tools.demo_host.cues import CuePlayer, percentile_ms
 from tools.demo_host.errors import DemoError
-from tools.standins.simulated_subject import SimulatedSubject
 from tools.demo_host.training import score_held_out
+from tools.standins.simulated_subject import SimulatedSubject
 
 DECISION = re.compile(r"Mapped Command: (\S+) (\[.*?\])(\[.*?\])$")
 
