@@ -208,5 +208,6 @@ def test_the_store_runs_from_the_command_line(hub):
         assert hub.save_session_data(4, b"session four") is True
         assert hub.load_session_data(4) == b"session four"
         assert hub.load_session_data(5) is None
-        bad = requests.post(hub.api_url + "/session_data", data=b"{not json", timeout=30)
+        bad = requests.post(hub.api_url + "/session_data", data=b"{not json", timeout=30,
+                            headers={"Content-Type": "application/json"})
         assert bad.status_code == 400

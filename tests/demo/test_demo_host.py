@@ -14,6 +14,9 @@ from tools.demo_host.console import Console
 from tools.demo_host.constants import class_order
 from tools.demo_host.cues import CuePlayer
 from tools.demo_host.figures import confusion
+from tools.demo_host.host import DemoHost, parse_args
+from tools.demo_host.services import start_browser
+from tools.standins.movement_simulator import MovementSimulator
 from tools.facts import (AGENT_ARCHIVE_FILE, CLASS_COMMANDS, CLASS_ORDER, FILTERS_FILE, SCALER_FILE, STOP_CLASS,
                          STOP_COMMAND)
 from tools.testing.testbed import conservative_choice
@@ -24,10 +27,10 @@ have_hub = importlib.util.find_spec("capture_hub") is not None
 have_modules = all(importlib.util.find_spec(m) is not None for m in MODULES)
 
 
-def demo(base, *args, env=None, **kwargs):
+def demo(base, *args, env=None, cwd=REPO):
+    env = dict(env or os.environ, PYTHONPATH=str(REPO))   # the tools package from any folder
     return subprocess.Popen([sys.executable, "-m", "tools.demo_host", "--base", str(base), *args],
-                            cwd=REPO, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                            env=env or os.environ.copy(), **kwargs)
+                            cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
 
 
 def test_live_windows_are_labelled_by_the_cue_they_lie_in():
@@ -93,6 +96,22 @@ def test_missing_browser_is_reported(tmp_path):
     assert not (tmp_path / "base").exists()
 
 
+def test_a_browser_that_cannot_start_is_skipped_in_one_line(tmp_path, monkeypatch, capsys):
+    fake = tmp_path / "bin" / "chromium"
+    fake.parent.mkdir()
+    fake.write_text("#!/bin/sh\nexit 1\n")
+    fake.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{fake.parent}{os.pathsep}{os.environ['PATH']}")
+    console = Console(tmp_path / "demo.log")
+    host = DemoHost(parse_args(["--base", str(tmp_path)]), console)
+    with MovementSimulator(port=0) as host.simulator:
+        assert start_browser(host) is None
+    console.close()
+    out = capsys.readouterr().out.splitlines()
+    assert len(out) == 1 and out[0].startswith("Browser: headless Chromium did not start ("), out
+    assert host.report["page_screenshot_skipped"].startswith("the browser did not start: ")
+
+
 @pytest.mark.slow
 @pytest.mark.skipif(not have_hub, reason="needs the built capture_hub module")
 def test_interrupt_stops_everything_and_releases_the_board(tmp_path):
@@ -116,16 +135,20 @@ def test_interrupt_stops_everything_and_releases_the_board(tmp_path):
 
 @pytest.mark.slow
 @pytest.mark.skipif(not have_modules, reason="needs the built modules")
-def test_shortened_demo_runs_end_to_end(tmp_path):
+def test_shortened_demo_runs_end_to_end_from_a_deeply_nested_folder(tmp_path):
+    # Chromium once aborted when its profile lay under a path of 40 characters or more.
+    base = tmp_path / "a-folder-nested-quite-deeply" / "inside-another-one-with-a-long-name" / "demo_output"
+    base.mkdir(parents=True)
+    assert len(str(base)) >= 100
     args = ["--port", "0", "--trials-per-class", "5", "--steps", "1500", "--windows", "6",
             "--record-speed", "20", "--live-speed", "3", "--segment-seconds", "6"]
     browser = subprocess.run(["which", "chromium"], capture_output=True).returncode == 0
     if not browser:
         args.append("--no-browser")
-    proc = demo(tmp_path, *args)
+    proc = demo(base, *args, cwd=base)
     out, _ = proc.communicate(timeout=900)
     assert proc.returncode == 0, out[-4000:]
-    report = json.loads((tmp_path / "report.json").read_text())
+    report = json.loads((base / "report.json").read_text())
     assert report["trials"] == 25 and report["live_windows"] == 6
     assert report["simulator_commands"] >= 6
     assert 0 <= report["held_out_accuracy"] <= 1 and 0 <= report["live_accuracy"] <= 1
@@ -137,12 +160,12 @@ def test_shortened_demo_runs_end_to_end(tmp_path):
     assert 0 < report["latency_p50_ms"] <= report["latency_p99_ms"] < 5000
     for path in ["data/formatted/S03.fif", "sample_data/formatted/S03.fif", "sample_data/annotations.txt",
                  *(f"artefacts/{name}" for name in (FILTERS_FILE, SCALER_FILE, AGENT_ARCHIVE_FILE)), "demo.log"]:
-        assert (tmp_path / path).is_file(), path
+        assert (base / path).is_file(), path
     for path in report["figures"].values():
         assert open(path, "rb").read(4) == b"\x89PNG", path
     # The artefacts were moved, not copied: live_pilot's directory holds the only copies.
-    assert not (tmp_path / FILTERS_FILE).exists()
+    assert not (base / FILTERS_FILE).exists()
     if browser:
         assert report["page_received"] >= report["simulator_commands"]
-        assert (tmp_path / "simulator_page.png").read_bytes()[:4] == b"\x89PNG"
+        assert (base / "simulator_page.png").read_bytes()[:4] == b"\x89PNG"
     assert "Report" in out and "CSP + LDA" in out and "latency" in out

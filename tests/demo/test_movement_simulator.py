@@ -30,7 +30,7 @@ def test_command_protocol(simulator):
     for bad in ["X", "f", "FF", "", "S/extra", "%53"]:
         status, body = get(f"{simulator.url}/command/{bad}")
         assert (status, json.loads(body)) == (400, {"status": "error"}), bad
-    assert simulator.commands == list("SLRFB")
+    assert list(simulator.commands) == list("SLRFB")
     assert json.loads(get(f"{simulator.url}/state")[1]) == {"command": "B", "received": 5}
     assert get(f"{simulator.url}/nothing")[0] == 404
     status, page = get(simulator.url + "/")
@@ -80,13 +80,12 @@ def test_event_stream_delivers_commands_in_order(simulator):
 
 @pytest.mark.skipif(shutil.which("chromium") is None, reason="needs Debian's chromium")
 def test_page_follows_commands_live_in_headless_chromium(simulator, tmp_path):
-    from tools.dev.headless_chromium import HeadlessChromium
+    from tools.dev.browser import HeadlessBrowser
 
     def send(letter):
         assert get(f"{simulator.url}/command/{letter}")[0] == 200
 
-    with HeadlessChromium() as browser:
-        browser.call("Network.enable")
+    with HeadlessBrowser() as browser:
         browser.open(simulator.url + "/", wait_for="window.simulatorState().connected")
         state = browser.evaluate("window.simulatorState()")
         assert (state["command"], state["received"], state["x"], state["y"]) == ("S", 0, 0, 0)
@@ -121,6 +120,5 @@ def test_page_follows_commands_live_in_headless_chromium(simulator, tmp_path):
 
         shot = browser.screenshot(tmp_path / "page.png")
         assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
-        requested = [e["params"]["request"]["url"] for e in browser.events
-                     if e["method"] == "Network.requestWillBeSent"]
+        requested = browser.requested
         assert requested and all(u.startswith(simulator.url) for u in requested), requested

@@ -13,6 +13,6 @@ written under one base directory. With CORVANE_SERIAL_PORT set, the same host re
 real board instead, showing each cue to the person at real-time pace.
 
 Stages, one module each: services (simulator, controller stand-in, browser), recording,
-training (with standard_decoder), live, report (with figures); host runs them in order and
-unwinds what they started; constants holds the sizes they share.
+training (with agent_blocks and standard_decoder), live, report (with figures); host runs them
+in order and unwinds what they started; constants holds the sizes they share.
 """

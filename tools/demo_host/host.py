@@ -66,11 +66,6 @@ class DemoHost:
         with self.console.capture():
             func()
 
-    def tmp_dir(self):
-        path = self.base / "tmp"
-        path.mkdir(parents=True, exist_ok=True)
-        return str(path)
-
     def remove_tmp_dir(self):
         shutil.rmtree(self.base / "tmp", True)
 
@@ -129,7 +124,7 @@ def main(argv=None):
     o.base = str(base)
     real_port = os.environ.get("CORVANE_SERIAL_PORT")
     if o.browser:
-        from tools.dev.headless_chromium import BrowserMissing, find_browser
+        from tools.dev.browser import BrowserMissing, find_browser
         try:
             find_browser()
         except BrowserMissing as exc:

@@ -1,5 +1,6 @@
 """Stage 5: live_pilot imported and decoding the stream while the subject follows a cue sequence
-the host knows; its decisions are scored against the played cues.
+the host knows; its decisions are scored against the played cues. Once imported, the module's own
+decision rule also decides the agent's held-out epochs.
 
 Stopping live_pilot's loop: `main()` runs until a KeyboardInterrupt. A watcher thread counts the
 decoded windows (from the loop's own output lines) and, once the simulator has received the
@@ -22,8 +23,8 @@ from tools.standins.cyton_emulator import CytonEmulator
 from tools.demo_host.constants import FS, STEP, WINDOW
 from tools.demo_host.cues import CuePlayer, percentile_ms
 from tools.demo_host.errors import DemoError
+from tools.demo_host.training import score_held_out
 from tools.standins.simulated_subject import SimulatedSubject
-from tools.testing.testbed import conservative_choice
 
 DECISION = re.compile(r"Mapped Command: (\S+) (\[.*?\])(\[.*?\])$")
 
@@ -64,7 +65,7 @@ def decode_live(host, labels):
         elif line.startswith("Mapped Command: "):
             decisions[len(windows) - 1] = line
 
-    sent_before = len(host.simulator.commands)
+    sent_before = host.simulator.received
     with console.capture(listen):
         try:
             import live_pilot
@@ -81,6 +82,11 @@ def decode_live(host, labels):
             live_pilot.board = None
 
     host.on_exit("live_pilot clean-up", clean_up_live)
+
+    def decide(predictions, confidences):   # the module's own rule over a window's candidates
+        return live_pilot.get_conservative_prediction(predictions, confidences)[0]
+
+    score_held_out(host, decide)
     sizes = (live_pilot.window_size, live_pilot.eeg_buffer.step_size)
     if sizes != (WINDOW, STEP):
         raise DemoError(f"live_pilot decodes windows of {sizes[0]} samples every {sizes[1]}; "
@@ -106,7 +112,7 @@ def decode_live(host, labels):
     player.stop()
     console.progress(f"  decoded {min(len(windows), o.windows)} windows", final=True)
     clean_up_live()
-    score_live(host, windows[:o.windows], decisions, player, labels, sent_before)
+    score_live(host, windows[:o.windows], decisions, player, labels, sent_before, decide)
 
 
 class LiveStop(threading.Thread):
@@ -129,7 +135,7 @@ class LiveStop(threading.Thread):
             if len(self.windows) != last_count:
                 last_count, last_change = len(self.windows), now
             done = (len(self.windows) >= self.wanted
-                    and len(self.host.simulator.commands) - self.sent_before >= self.wanted)
+                    and self.host.simulator.received - self.sent_before >= self.wanted)
             stalled = now - last_change > self.stall
             if done or stalled:
                 self.requested = True
@@ -151,15 +157,15 @@ class LiveStop(threading.Thread):
             self._running = False
 
 
-def score_live(host, windows, decisions, player, labels, sent_before):
-    arrivals = host.simulator.arrivals[sent_before:]
+def score_live(host, windows, decisions, player, labels, sent_before, decide):
+    arrivals = host.simulator.arrivals_since(sent_before)
     rows, latencies = [], []
     for k, (when, end) in enumerate(windows):
         cue, clean = player.cue_over(end - WINDOW, end)
         match = DECISION.match(decisions.get(k, ""))
         choice = None
         if match:
-            choice = conservative_choice(ast.literal_eval(match[2]), ast.literal_eval(match[3]))
+            choice = decide(ast.literal_eval(match[2]), ast.literal_eval(match[3]))
         decoded = labels[choice] if choice is not None and 0 <= choice < len(labels) else None
         rows.append((cue, clean, decoded, end / FS))
         if k < len(arrivals):
@@ -180,4 +186,4 @@ def score_live(host, windows, decisions, player, labels, sent_before):
         live_decisions=[{"end_s": round(t, 3), "cue": cue, "decoded": d, "inside_one_cue": c}
                         for cue, c, d, t in rows],
         cue_changes=[(round(start / FS, 3), cue) for start, cue in player.changes],
-        controller_commands=len(host.controller.requests) if host.controller else None)
+        controller_commands=host.controller.received if host.controller else None)

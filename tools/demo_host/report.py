@@ -3,14 +3,18 @@ the standard decoder side by side."""
 import json
 
 from tools.demo_host import figures
+from tools.demo_host.errors import first_line
 
 
 def finish_report(host):
     r, base = host.report, host.base
     if host.browser is not None:
-        state = host.browser.evaluate("window.simulatorState()")
-        r["page_received"] = state["received"]
-        r["page_screenshot"] = host.browser.screenshot(str(base / "simulator_page.png"))
+        try:
+            state = host.browser.evaluate("window.simulatorState()")
+            r["page_screenshot"] = str(host.browser.screenshot(base / "simulator_page.png"))
+            r["page_received"] = state["received"]
+        except Exception as exc:   # the page is only there to watch
+            r["page_screenshot_skipped"] = first_line(exc)
     r["log"] = str(base / "demo.log")
     r["figures"] = figures.write(r, base)
     with open(base / "report.json", "w") as f:
@@ -49,4 +53,6 @@ def summary(r, base):
     lines.append(f"    log           {r['log']}")
     if "page_screenshot" in r:
         lines.append(f"    page          {r['page_screenshot']}")
+    elif "page_screenshot_skipped" in r:
+        lines.append(f"    page          skipped ({r['page_screenshot_skipped']})")
     return lines

@@ -2,9 +2,9 @@
 import os
 import urllib.request
 
-from tools.demo_host.errors import DemoError
+from tools.demo_host.errors import DemoError, first_line
+from tools.standins.actuator_controller import ActuatorController
 from tools.standins.movement_simulator import MovementSimulator
-from tools.testing.testbed import LoopbackServer, controller_reply
 
 
 def start_services(host):
@@ -25,8 +25,8 @@ def start_services(host):
     else:
         os.environ["CORVANE_ACTUATOR_HOST"] = "127.0.0.1"
         try:
-            host.controller = LoopbackServer(controller_reply, port=80)
-            host.on_exit("controller", host.controller.close)
+            host.controller = ActuatorController(port=80).start()
+            host.on_exit("controller", host.controller.stop)
             host.say("Actuator controller: stand-in on 127.0.0.1:80")
         except OSError as exc:
             host.say(f"Actuator controller: none (127.0.0.1:80 unavailable: {exc.strerror}); "
@@ -34,15 +34,28 @@ def start_services(host):
     host.on_exit("stop command", send_stop, host)   # runs before both servers stop
 
     if o.browser:
-        from tools.dev.headless_chromium import HeadlessChromium
-        host.browser = HeadlessChromium(width=760, height=480, profile_parent=host.tmp_dir())
-        try:
-            host.browser.start()
-        except Exception as exc:
-            raise DemoError(f"Headless Chromium did not start: {exc}. "
-                            "Run scripts/setup-browser, or pass --no-browser.")
-        host.on_exit("browser", host.browser.stop)
-        host.browser.open(host.simulator.url + "/", wait_for="window.simulatorState().connected")
+        host.browser = start_browser(host)
+
+
+def start_browser(host):
+    """Headless Chromium showing the simulator page, or None (said in one line) when it cannot
+    start: the page is only there to watch, so the demo goes on without its screenshot."""
+    from tools.dev.browser import HeadlessBrowser
+
+    browser = HeadlessBrowser(width=760, height=480)
+    try:
+        with host.console.capture():   # the driver's own output goes to demo.log
+            browser.start()
+            browser.open(host.simulator.url + "/", wait_for="window.simulatorState().connected")
+    except Exception as exc:
+        browser.stop()
+        reason = first_line(exc)
+        host.say(f"Browser: headless Chromium did not start ({reason}); going on without the "
+                 "page's screenshot")
+        host.report["page_screenshot_skipped"] = f"the browser did not start: {reason}"
+        return None
+    host.on_exit("browser", browser.stop)
+    return browser
 
 
 def send_stop(host):

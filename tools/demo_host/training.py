@@ -4,9 +4,9 @@ import os
 import time
 
 from tools.demo_host import standard_decoder
+from tools.demo_host.agent_blocks import held_out_candidates, train_on_training_items
 from tools.demo_host.constants import class_order
 from tools.facts import AGENT_ARCHIVE, AGENT_ARCHIVE_FILE, FILTERS_FILE, SCALER_FILE
-from tools.testing.testbed import held_out_decisions, train_on_training_items
 
 
 def train(host, combined):
@@ -40,19 +40,14 @@ def train(host, combined):
         model.learn(total_timesteps=o.steps, callback=callbacks + [progress_bar(console, o.steps)])
     host.report["training_seconds"] = round(time.monotonic() - learn_began, 1)
 
-    held_out = [(None if d is None else labels[d], labels[c]) for d, c in held_out_decisions(model, forge)]
-    accuracy = sum(d == c for d, c in held_out) / len(held_out)
-    host.say(f"  agent: held-out accuracy {accuracy:.2f} over {n_test} epochs decoded as live windows "
-             f"({sum(d is not None for d, _ in held_out)} decided; chance {1 / len(labels):.2f})")
+    # The agent's held-out decisions are taken with live_pilot's rule once it is imported.
+    host.held_out_candidates = held_out_candidates(model, forge)
     with console.capture():
         standard = standard_decoder.evaluate(forge, labels)
     host.say(f"  CSP + LDA: {standard['cv_accuracy']:.2f} cross-validated ({standard['cv_folds']}-fold, "
              f"training epochs), {standard['held_out_accuracy']:.2f} on the same held-out epochs")
     host.report.update(classes=labels, epochs=n_train + n_test, held_out=n_test, steps=o.steps,
-                       training_items=len(forge.y_train),
-                       held_out_accuracy=round(accuracy, 3),
-                       held_out_decided=sum(d is not None for d, _ in held_out),
-                       held_out_decisions=held_out, standard_decoder=standard)
+                       training_items=len(forge.y_train), standard_decoder=standard)
     return model, forge, labels
 
 
@@ -86,3 +81,19 @@ def place_artefacts(host, model, forge):
     for name in (FILTERS_FILE, SCALER_FILE, AGENT_ARCHIVE_FILE):
         host.say(f"  {host.artefacts / name}")
     host.report["artefact_dir"] = str(host.artefacts)
+
+
+def score_held_out(host, decide):
+    """The agent's held-out epochs decided by `decide` (live_pilot's rule over a block's kept
+    candidates), scored against their classes."""
+    labels = host.report["classes"]
+    held_out = []
+    for (predictions, confidences), cls in host.held_out_candidates:
+        choice = decide(predictions, confidences)
+        held_out.append((None if choice is None else labels[choice], labels[cls]))
+    accuracy = sum(d == c for d, c in held_out) / len(held_out)
+    decided = sum(d is not None for d, _ in held_out)
+    host.say(f"  agent: held-out accuracy {accuracy:.2f} over {len(held_out)} epochs decoded as live "
+             f"windows ({decided} decided; chance {1 / len(labels):.2f})")
+    host.report.update(held_out_accuracy=round(accuracy, 3), held_out_decided=decided,
+                       held_out_decisions=held_out)

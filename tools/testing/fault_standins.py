@@ -17,10 +17,10 @@ import subprocess
 import sys
 import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
-LOOPBACK = "127.0.0.1"
+from tools.standins.local_http import LOOPBACK, LocalHandler, LocalServer
+
 FAULTS = ("refuse", "hang", "500", "drop")
 # Long enough that a client with the one-second limit has given up.
 HANG_SECONDS = 2.0
@@ -81,7 +81,7 @@ class FaultyServer(_RequestLog):
     def _listen(self):
         server = self
 
-        class Handler(BaseHTTPRequestHandler):
+        class Handler(LocalHandler):
             protocol_version = "HTTP/1.1"
             # Headers and body go out as two writes; without this the body waits for the
             # client's delayed acknowledgement (40 ms) on a kept-alive connection.
@@ -111,12 +111,8 @@ class FaultyServer(_RequestLog):
                     return
                 write_answer(self, status, body)
 
-            def log_message(self, *args):
-                pass
-
-        self._server = ThreadingHTTPServer((LOOPBACK, self.port), Handler)
-        self._server.daemon_threads = True
-        self.port = self._server.server_address[1]
+        self._server = LocalServer(self.port, Handler, owner=self)
+        self.port = self._server.port
         threading.Thread(target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
 
     def _take_fault(self):

@@ -1,4 +1,4 @@
-"""Stand-ins and builders shared by the tests, the benchmarks and the demo.
+"""Stand-ins and builders shared by the tests and the benchmarks.
 
 - LoopbackServer: an HTTP server on 127.0.0.1 that records each GET path and answers as a reply
   function says; simulator_reply and controller_reply are the two outputs' normal answers.
@@ -12,8 +12,8 @@
 - FaultyServer, standin_process, controlled_emulator_process (from tools.testing.fault_standins): stand-ins
   that refuse, hang, answer 500 or drop the connection, and an emulator that goes silent or vanishes.
 - live_decision, window_blocks, held_out_decisions, train_on_training_items (from
-  tools.testing.live_decoding): decoding as live_pilot decodes a window, applied to a trained agent and
-  the trainer's held-out epochs.
+  tools.testing.live_decoding, partly the demo's own helpers): decoding as live_pilot decodes a
+  window, applied to a trained agent and the trainer's held-out epochs.
 """
 import argparse
 import contextlib
@@ -24,9 +24,7 @@ import resource
 import signal
 import subprocess
 import sys
-import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 import numpy as np
@@ -35,49 +33,39 @@ from tools.facts import AGENT_ARCHIVE, CLASS_ORDER, COMMANDS, ELECTRODES, SAMPLI
 from tools.testing.live_decoding import (BLOCK_ROWS, ReferenceRing, candidates,  # noqa: F401
                                  conservative_choice, held_out_decisions, live_decision,
                                  train_on_training_items, window_blocks)
+from tools.standins.local_http import LOOPBACK, LocalHandler, LocalService
 from tools.testing.fault_standins import (FAULTS, FaultyServer, controlled_emulator_process, controller_answer,  # noqa: F401
                                   simulator_answer, standin_process, write_answer)
 
-LOOPBACK = "127.0.0.1"
 
 
 # --- loopback HTTP stand-ins ------------------------------------------------------------------
-class LoopbackServer:
+class LoopbackServer(LocalService):
     """An HTTP server on 127.0.0.1 that records each GET path and answers as `reply` says.
 
     reply(path) -> (status, body text, delay in seconds). `port` 0 takes any free port."""
 
     def __init__(self, reply, port=0):
+        super().__init__(port)
         self.reply = reply
         self.requests = []
-        server = self
+        self.start()
 
-        class Handler(BaseHTTPRequestHandler):
-            def do_GET(self):
-                server.requests.append(self.path)
-                status, body, delay = server.reply(self.path)
-                if delay:
-                    time.sleep(delay)
-                write_answer(self, status, body, "application/json")
-
-            def log_message(self, *args):
-                pass
-
-        self._server = ThreadingHTTPServer((LOOPBACK, port), Handler)
-        self._server.daemon_threads = True
-        self.port = self._server.server_address[1]
-        self.url = f"http://{LOOPBACK}:{self.port}"
-        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True,
-                                        kwargs={"poll_interval": 0.1})
-        self._thread.start()
+    class handler(LocalHandler):
+        def do_GET(self):
+            server = self.server.owner
+            server.requests.append(self.path)
+            status, body, delay = server.reply(self.path)
+            if delay:
+                time.sleep(delay)
+            write_answer(self, status, body, "application/json")
 
     def commands(self):
         """The letters received, in order (the last path segment of each request)."""
         return [path.rsplit("/", 1)[-1] for path in self.requests]
 
     def close(self):
-        self._server.shutdown()
-        self._server.server_close()
+        self.stop()
 
 
 def simulator_reply(path):
@@ -91,7 +79,7 @@ def controller_reply(path):
     return 200, "OK", 0
 
 
-class MisbehavingStore:
+class MisbehavingStore(LocalService):
     """An HTTP server on 127.0.0.1 answering every GET and POST in one bad way, recording each
     request as (method, path, body bytes).
 
@@ -99,49 +87,40 @@ class MisbehavingStore:
     that many seconds apart. redirect=url: a `status` answer whose Location is url + the path."""
 
     def __init__(self, trickle=None, redirect=None, status=307, data=""):
+        super().__init__()
         self.requests = []
-        self.url = None
-        server = self
+        self.trickle, self.redirect, self.status, self.data = trickle, redirect, status, data
+        self.start()
 
-        class Handler(BaseHTTPRequestHandler):
-            def answer(self):
-                length = int(self.headers.get("Content-Length") or 0)
-                server.requests.append((self.command, self.path, self.rfile.read(length)))
-                body = json.dumps({"session_data": data}).encode()
-                try:
-                    if redirect is not None:
-                        self.send_response(status)
-                        self.send_header("Location", redirect + self.path)
-                        self.send_header("Content-Length", "0")
-                        self.end_headers()
-                        return
-                    self.send_response(200)
-                    self.send_header("Content-Type", "application/json")
-                    self.send_header("Content-Length", str(len(body)))
+    @property
+    def url(self):
+        return super().url + "/api"
+
+    class handler(LocalHandler):
+        def answer(self):
+            server = self.server.owner
+            length = int(self.headers.get("Content-Length") or 0)
+            server.requests.append((self.command, self.path, self.rfile.read(length)))
+            body = json.dumps({"session_data": server.data}).encode()
+            try:
+                if server.redirect is not None:
+                    self.send_response(server.status)
+                    self.send_header("Location", server.redirect + self.path)
+                    self.send_header("Content-Length", "0")
                     self.end_headers()
-                    for k in range(len(body)):
-                        self.wfile.write(body[k : k + 1])
-                        self.wfile.flush()
-                        time.sleep(trickle)
-                except OSError:
-                    pass  # the client hung up
+                    return
+                self.send_response(200)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                for k in range(len(body)):
+                    self.wfile.write(body[k : k + 1])
+                    self.wfile.flush()
+                    time.sleep(server.trickle)
+            except OSError:
+                pass  # the client hung up
 
-            do_GET = do_POST = answer
-
-            def log_message(self, *args):
-                pass
-
-        self._server = ThreadingHTTPServer((LOOPBACK, 0), Handler)
-        self._server.daemon_threads = True
-        self.url = f"http://{LOOPBACK}:{self._server.server_address[1]}/api"
-        threading.Thread(target=self._server.serve_forever, daemon=True, kwargs={"poll_interval": 0.1}).start()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self._server.shutdown()
-        self._server.server_close()
+        do_GET = do_POST = answer
 
 
 @contextlib.contextmanager

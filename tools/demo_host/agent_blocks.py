@@ -1,0 +1,47 @@
+"""The agent's side of a decision, as live_pilot takes it for a window: each block's greedy action
+and confidence, kept when the confidence passes the threshold. The rule that picks one of the kept
+candidates is live_pilot's own get_conservative_prediction, applied once the module is imported."""
+import numpy as np
+
+from tools.facts import CONFIDENCE_THRESHOLD
+
+
+def block_candidate(q):
+    """(greedy action, confidence) of one block's Q-values, written as NumPy computes them: the
+    margin of the best min-max normalised value over the mean of the others."""
+    q = (q - np.min(q)) / (np.max(q) - np.min(q) + 1e-6)
+    others = q[q != np.max(q)]
+    return int(np.argmax(q)), float(np.max(q) - np.mean(others)) if len(others) else 0
+
+
+def candidates(blocks, model=None, q_values=None):
+    """(predictions, confidences) of a window's blocks as live_pilot keeps them: each block's
+    greedy action when its confidence passes the threshold, in block order. The Q-values are the agent's
+    for the scaled `blocks`, or given as `q_values`."""
+    import torch
+
+    if q_values is None:
+        with torch.no_grad():
+            q_values = [model.q_net(model.q_net.obs_to_tensor(np.asarray(b)[None])[0])[0].numpy() for b in blocks]
+    kept = [block_candidate(q) for q in q_values]
+    kept = [(action, confidence) for action, confidence in kept if confidence > CONFIDENCE_THRESHOLD]
+    return [a for a, _ in kept], [c for _, c in kept]
+
+
+def held_out_candidates(model, forge):
+    """((predictions, confidences), class) of every held-out epoch of a trainer after
+    process_epochs, from its blocks (one per CSP filter, stored next to each other)."""
+    per_epoch = len(forge.csp_filter_objects)
+    blocks = forge.X_test.reshape(-1, per_epoch, *forge.X_test.shape[1:])
+    classes = forge.y_test[::per_epoch]
+    return [(candidates(b, model), int(c)) for b, c in zip(blocks, classes)]
+
+
+def train_on_training_items(model, forge):
+    """Points the agent setup_training built at the training items alone, so that the held-out
+    epochs stay unseen (setup_training's environment serves training and test items together)."""
+    from policy_forge import Plasticity
+
+    model.set_env(Plasticity(images_per_episode=1, dataset=(forge.X_train, forge.y_train), random=True,
+                             ncomp=forge.ncomp, global_shape_length=forge.GLOBAL_SHAPE_LENGTH,
+                             n_actions=model.action_space.n))
