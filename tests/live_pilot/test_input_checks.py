@@ -99,6 +99,16 @@ def test_a_failing_electrode_stops_the_device_within_a_step(live_pilot, own_boar
     assert outputs.controller.acked()[-1] == "S"
 
 
+def test_the_actuator_hears_a_window_s_command_before_the_simulator(live_pilot, own_board, outputs):
+    own_board.signal = electrode_fault(quiet_signal, 2, "railed")  # every window's command is "S"
+    live_pilot.arduino.current_command = "F"  # the device is moving
+    outputs.simulator.fail("trickle")
+    error, _ = run_main(live_pilot, [interrupt])
+    assert error is None
+    first_stop = outputs.controller.ack_times("S")[0]
+    assert first_stop < outputs.simulator.log[0][0]
+
+
 def sample_numbers(window):
     return np.rint(window[0] / MICROVOLTS_PER_COUNT).astype(np.int64)
 
