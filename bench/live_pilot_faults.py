@@ -9,10 +9,17 @@ the machine's monotonic clock, the same clock the fault is stamped with here.
 - controller answers 500 / drops the connection / hangs past the limit, once, or refuses
   connections for half a second: the fault meets the stop sent on the way out (a SIGTERM at the
   fault's moment).
-- simulator hangs: every simulator request hangs; timed from the SIGTERM that stops the program.
+- controller answers after 4 s: the stop's answer completes 4 s after the request (each byte in
+  time for a per-read limit), once.
+- simulator hangs / trickles (one byte every 0.7 s): every simulator request meets it; timed from
+  the SIGTERM that stops the program.
 - board goes silent, board's port vanishes: the emulator stops sending, or its pty is closed.
+- railed electrode, flat electrode: C3 pinned to full scale, or held at one value, while the device
+  is taken to be moving ("F"); timed to the stop the signal check sends (the program is stopped
+  4 s after the fault).
 
-Targets: at most 2 s for link faults and signals, at most one step (1.752 s) plus 1 s for the board.
+Targets: at most 2 s for link faults and signals, at most one step (1.752 s) plus 1 s for the board
+and the electrodes.
 
     .venv/bin/python -m bench.live_pilot_faults [--repeats 3]
 """
@@ -47,14 +54,27 @@ def link_fault(server, kind, times=None, seconds=None):
     return inject
 
 
-def simulator_hang(outputs):
+def simulator_fault(kind):
     """The program is stopped while the loop waits a second on every simulator request."""
-    outputs.simulator.fail("hang")
-    time.sleep(1.5)
-    stopped = time.monotonic()
-    os.kill(os.getpid(), signal.SIGTERM)
-    outputs.simulator.heal()
-    return stopped
+    def inject(outputs):
+        outputs.simulator.fail(kind)
+        time.sleep(1.5)
+        stopped = time.monotonic()
+        os.kill(os.getpid(), signal.SIGTERM)
+        outputs.simulator.heal()
+        return stopped
+    return inject
+
+
+def electrode(kind):
+    """C3 fails while the device moves; the program is stopped 4 s later."""
+    def inject(outputs):
+        outputs.module.arduino.current_command = "F"
+        outputs.board.electrode(kind, 1)
+        moment = time.monotonic()
+        threading.Timer(4.0, os.kill, (os.getpid(), signal.SIGTERM)).start()
+        return moment
+    return inject
 
 
 # kind -> (inject(outputs), target in seconds)
@@ -65,20 +85,26 @@ CASES = {
     "controller drops the connection": (link_fault("controller", "drop", 1), LINK_TARGET),
     "controller hangs past the limit": (link_fault("controller", "hang", 1), LINK_TARGET),
     "controller refuses for 0.5 s": (link_fault("controller", "refuse", seconds=0.5), LINK_TARGET),
-    "simulator hangs": (simulator_hang, LINK_TARGET),
+    "controller answers after 4 s": (link_fault("controller", "slow", 1), LINK_TARGET),
+    "simulator hangs": (simulator_fault("hang"), LINK_TARGET),
+    "simulator trickles": (simulator_fault("trickle"), LINK_TARGET),
+    "railed electrode": (electrode("railed"), BOARD_TARGET),
+    "flat electrode": (electrode("flat"), BOARD_TARGET),
     "board goes silent": (lambda outputs: outputs.board.go_silent(), BOARD_TARGET),
     "board's port vanishes": (lambda outputs: outputs.board.vanish(), BOARD_TARGET),
 }
+# A run decodes nothing before it holds a whole window (5 s): electrodes fail after its first window.
+FAULT_AFTER = {"railed electrode": (6.0, 7.5), "flat electrode": (6.0, 7.5)}
 
 
-def measure(lp, outputs, inject, rng):
-    """Runs main(), injects the fault 2-3.5 s in, and returns the seconds from it (or from the
-    moment `inject` returns) to the next acknowledged "S" (None when none came within 10 s)."""
+def measure(lp, outputs, inject, rng, after=(2.0, 3.5)):
+    """Runs main(), injects the fault 2-3.5 s in (or `after`), and returns the seconds from it (or
+    from the moment `inject` returns) to the next acknowledged "S" (None when none came within 10 s)."""
     restart_stream(lp.board)
     stamped = []
 
     def fault():
-        time.sleep(rng.uniform(2.0, 3.5))
+        time.sleep(rng.uniform(*after))
         moment = time.monotonic()
         stamped.append(inject(outputs) or moment)
 
@@ -105,16 +131,18 @@ def main():
         board = stack.enter_context(controlled_emulator_process(1.0))
         controller = stack.enter_context(standin_process())
         simulator = stack.enter_context(standin_process(simulator=True))
-        outputs = type("Outputs", (), {"board": board, "controller": controller, "simulator": simulator})
         artefacts = build_artefacts(folder)
         lp, _, _ = import_live_pilot(artefacts, board.port, simulator, controller)
+        outputs = type("Outputs", (), {"board": board, "controller": controller, "simulator": simulator, "module": lp})
         for kind, (inject, target) in CASES.items():
             repeats = 1 if kind == "board's port vanishes" else args.repeats  # the port is gone for good
             results[kind] = []
             for _ in range(repeats):
-                results[kind].append(measure(lp, outputs, inject, rng))
+                results[kind].append(measure(lp, outputs, inject, rng, FAULT_AFTER.get(kind, (2.0, 3.5))))
                 if kind == "board goes silent":
                     board.answer_again()
+                if kind in FAULT_AFTER:
+                    board.clean()
         with contextlib.redirect_stdout(io.StringIO()):
             lp.cleanup_resources()
 

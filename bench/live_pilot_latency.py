@@ -12,8 +12,8 @@ command changes do not hold up the emulated stream. Targets: p50 <= 5 ms, p99 <=
     .venv/bin/python -m bench.live_pilot_latency [--windows 200] [--speed 4] [--stages]
 
 --stages also splits the module's latency into stages, by stamping the calls main() makes to the
-feature function (through a pass-through stand-in, which adds a little time to the module's
-figures).
+signal check and the feature function (through pass-through stand-ins, which add a little time to
+the module's figures).
 """
 
 import argparse
@@ -72,24 +72,30 @@ def latencies(stamps, arrivals):
 
 
 class StageStamps:
-    """A pass-through stand-in for live_pilot's dqnutils that stamps each window's feature call
-    going in and coming out."""
+    """Pass-through stand-ins for live_pilot's signal check and dqnutils that stamp each window's
+    calls going in and coming out."""
 
     def __init__(self, lp):
-        self.forge = lp.dqnutils
-        self.marks = []  # per window: [features in, features out]
+        self.forge, self.check = lp.dqnutils, lp.signal_fault
+        self.marks = []  # per window: [check in, check out, features in, features out]
+
+    def signal_fault(self, window, newest_samples):
+        began = time.monotonic()
+        verdict = self.check(window, newest_samples)
+        self.marks.append([began, time.monotonic()])
+        return verdict
 
     def featuresarray_load(self, data_array):
         began = time.monotonic()
         rows = self.forge.featuresarray_load(data_array)
-        self.marks.append([began, time.monotonic()])
+        self.marks[-1] += [began, time.monotonic()]
         return rows
 
 
 def stage_report(stamps, marks, arrivals):
     """Median and p99 of each stage over the windows after the first, in ms."""
-    names = ["window line to features (CSP, print)", "features",
-             "scaler, Q-values, decision, request"]
+    names = ["window line to the signal check", "signal check", "to features (CSP, print)", "features",
+             "scaler, Q-values, decision, requests"]
     spans = np.array([np.diff([stamps[k], *marks[k], arrival]) * 1e3
                       for k, arrival in answered_windows(stamps, arrivals) if k < len(marks)])
     for name, column in zip(names, spans.T):
@@ -122,7 +128,7 @@ def main():
         lp.board.get_board_data()  # the module starts from a drained board
         stages = StageStamps(lp) if args.stages else None
         if stages:
-            lp.dqnutils = stages
+            lp.dqnutils, lp.signal_fault = stages, stages.signal_fault
         began = time.monotonic()
         stamps, text = decode(lp.main, args.windows)
         arrivals = command_arrivals(simulator, began)

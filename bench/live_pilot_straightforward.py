@@ -51,11 +51,11 @@ def run(lp, simulator_url, controller_url):
                 window_data = ring.window_data().reshape(1, lp.num_channels, -1)
                 print("Processing window of shape:", window_data.shape)
                 command = decide(lp, window_data)
-                requests.get(f"{simulator_url}/command/{command}", timeout=1)
-                if command != current:
+                if command != current:  # the actuator first, as the module does
                     requests.get(f"{controller_url}/S", timeout=1)
                     requests.get(f"{controller_url}/{command}", timeout=1)
                     current = command
+                requests.get(f"{simulator_url}/command/{command}", timeout=1)
             time.sleep(0.02)
     except KeyboardInterrupt:
         requests.get(f"{controller_url}/S", timeout=1)

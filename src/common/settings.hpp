@@ -23,9 +23,13 @@ py::object base_directory_from_environment();
 py::str serial_port();
 // Directory holding the trained artefacts (CORVANE_ARTEFACT_DIR, else the base directory).
 py::object artefact_dir();
-// Base URL of the movement simulator (CORVANE_SIMULATOR_URL).
+// Base URL of the movement simulator (CORVANE_SIMULATOR_URL): http:// or https://, a host name or
+// IP address (IPv6 in brackets), an optional :port and path, no user, query or fragment; anything
+// else raises ValueError naming the variable.
 py::str simulator_url();
-// Host and port of the actuator controller (CORVANE_ACTUATOR_HOST, "host" or "host:port").
+// Host and port of the actuator controller (CORVANE_ACTUATOR_HOST): a host name or IP address
+// with an optional :port (1-65535); an IPv6 address comes back in brackets, as URLs write it.
+// Anything else raises ValueError naming the variable.
 std::pair<py::str, py::int_> actuator_address();
 // Base URL of the remote session store (CORVANE_API_URL), ending in "/api", with "http://" when
 // the setting names no scheme.

@@ -56,6 +56,8 @@ def map_action_to_command(action):
     ...
 def get_conservative_prediction(predictions, confidences, similarity_threshold=0.5):
     """When confidences are close (within threshold), pick the lower confidence prediction"""
+def signal_fault(window, newest_samples):
+    """The first channel of a (channels, samples) window in microvolts whose newest samples are railed or flat, as (row, reason), or None when all are clean"""
 num_channels: int
 buffer_size: int
 window_size: int

@@ -16,6 +16,24 @@ namespace {
 
 std::string text(const py::handle& value) { return py::str(value).cast<std::string>(); }
 
+// A fitted object's learned arrays (its attributes ending in "_") must hold finite numbers: a NaN
+// there makes every window's features NaN, a decoder that never decides.
+void check_finite(const char* file, const std::string& which, const py::handle& fitted) {
+    if (!py::hasattr(fitted, "__dict__")) return;
+    auto np = py::module_::import("numpy");
+    for (auto [name, value] : py::dict(fitted.attr("__dict__"))) {
+        std::string attribute = text(name);
+        if (attribute.empty() || attribute.front() == '_' || attribute.back() != '_') continue;
+        if (!py::isinstance(value, np.attr("ndarray")) && !py::isinstance<py::float_>(value)) continue;
+        py::object array = np.attr("asarray")(value);
+        std::string kind = text(array.attr("dtype").attr("kind"));
+        if (kind != "f" && kind != "c") continue;
+        if (!np.attr("isfinite")(array).attr("all")().cast<bool>()) {
+            mismatch(file, which + " holds non-finite numbers in " + attribute);
+        }
+    }
+}
+
 // The rows each filter gives for a window of the wired channels; all filters must agree.
 long long filter_rows(const py::object& filters, const py::object& window_size) {
     if (!py::isinstance<py::dict>(filters) || py::len(filters) == 0) {
@@ -29,6 +47,7 @@ long long filter_rows(const py::object& filters, const py::object& window_size) 
     long long rows = -1;
     for (auto [event_id, csp] : filters.cast<py::dict>()) {
         std::string which = "the filter for event " + text(event_id);
+        check_finite(kFiltersFile, which, csp);
         py::object shape;
         try {
             shape = py::tuple(csp.attr("transform")(probe).attr("shape"));
@@ -55,6 +74,7 @@ long long filter_rows(const py::object& filters, const py::object& window_size) 
 }
 
 void check_scaler(const py::object& scaler) {
+    check_finite(kScalerFile, "the scaler", scaler);
     if (py::hasattr(scaler, "n_features_in_")) {
         py::object width = scaler.attr("n_features_in_");
         if (!width.equal(py::int_(kFeatureRowLength))) {

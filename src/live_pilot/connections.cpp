@@ -2,7 +2,8 @@
 // controller, both plain HTTP servers reached with one GET per command. Each connection object
 // keeps its own requests session, so commands travel over one kept-alive connection instead of a
 // new one each (a new connection costs a millisecond or more per command); a connection the
-// server closed or that failed is replaced on the next command.
+// server closed or that failed is replaced on the next command. Neither link takes proxies from
+// the environment or follows redirects: only the configured server's own answer counts.
 #include <string>
 
 #include "common/interop.hpp"
@@ -14,11 +15,13 @@ namespace corvane::live_pilot {
 
 namespace {
 
-// Both outputs get the same one-second limit: a silent server must not hold up the control loop
-// while the device keeps moving.
-constexpr int kRequestTimeoutSeconds = 1;
+// Every request on both links has one total deadline, connecting and sending included: a slow or
+// silent server must not hold up the control loop while the device keeps moving, and an answer
+// completed later is no acknowledgement.
+constexpr double kRequestDeadlineSeconds = 1.0;
 // An unacknowledged stop is tried again this many times in all, this far apart, so a controller
-// that drops one request or restarts briefly still hears it.
+// that drops one request or restarts briefly still hears it. With the deadline the tries end
+// within 3 x 1 s + 2 x 0.4 s = 3.8 s.
 constexpr int kStopTries = 3;
 constexpr double kStopRetryPause = 0.4;
 
@@ -38,7 +41,7 @@ py::tuple session_of(const py::object& connection) {
     py::object table = sessions();
     py::object entry = table.attr("get")(connection);
     if (entry.is_none()) {
-        entry = py::make_tuple(requests().attr("Session")(), py::dict());
+        entry = py::make_tuple(deadline_session(), py::dict());
         table[connection] = entry;
     }
     return entry;
@@ -50,21 +53,50 @@ void close_session(const py::object& connection) {
     if (!entry.is_none()) entry.cast<py::tuple>()[0].attr("close")();
 }
 
+[[noreturn]] void raise_timeout(const py::str& url) {
+    py::object error = requests().attr("Timeout")(py::str("no complete answer from {} within {:g} s").format(
+        url, kRequestDeadlineSeconds));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+// One GET with the total deadline; redirects are not followed. A request cut off by the deadline,
+// or answered after it, raises requests' Timeout, and the connection is not used again.
 py::object http_get(const py::object& connection, const py::str& url) {
     py::tuple entry = session_of(connection);
     py::object session = entry[0];
     py::dict prepared = entry[1];
     if (!prepared.contains(url)) {
         if (py::len(prepared) >= kPreparedLimit) prepared.clear();
-        // With the settings session.get would take from the environment (proxies, CA bundle).
         py::object request = session.attr("prepare_request")(requests().attr("Request")("GET", url));
+        // The session trusts no environment: these are its own settings.
         py::dict settings = session.attr("merge_environment_settings")(url, py::dict(), py::none(), py::none(),
                                                                        py::none());
-        settings["timeout"] = kRequestTimeoutSeconds;
+        // Each socket operation is limited as well, to the whole deadline.
+        settings["timeout"] = kRequestDeadlineSeconds;
+        settings["allow_redirects"] = false;
         prepared[url] = py::make_tuple(request, settings);
     }
     py::tuple request = prepared[url];
-    return session.attr("send")(request[0], **request[1].cast<py::dict>());
+    RequestDeadline deadline(kRequestDeadlineSeconds);
+    py::object reply;
+    try {
+        reply = session.attr("send")(request[0], **request[1].cast<py::dict>());
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception) || !deadline.passed()) throw;
+        close_session(connection);
+        raise_timeout(url);
+    }
+    if (deadline.passed()) {
+        close_session(connection);
+        raise_timeout(url);
+    }
+    return reply;
+}
+
+bool redirect(const py::object& reply) {
+    int status = reply.attr("status_code").cast<int>();
+    return status >= 300 && status < 400;
 }
 
 void simulation_init(py::object self, py::object host) { self.attr("host") = host; }
@@ -72,8 +104,9 @@ void simulation_init(py::object self, py::object host) { self.attr("host") = hos
 py::bool_ simulation_send_command(py::object self, py::object command) {
     try {
         py::str url = py::str(self.attr("host")) + py::str("/command/") + py::str(command);
-        py::object reply = http_get(self, url).attr("json")();
-        py::object status = reply[py::str("status")];
+        py::object reply = http_get(self, url);
+        if (redirect(reply)) return py::bool_(false);
+        py::object status = reply.attr("json")()[py::str("status")];
         return py::bool_(status.equal(py::str("ok")));
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception)) throw;
@@ -100,6 +133,11 @@ py::bool_ arduino_send_http_command(py::object self, py::object command) {
         int status = reply.attr("status_code").cast<int>();
         if (status >= 200 && status < 300) return true;
         reply.attr("raise_for_status")();  // 4xx and 5xx, with the library's text
+        if (redirect(reply)) {
+            raise(PyExc_RuntimeError, py::str("redirect {} to {} not followed for url: {}")
+                                          .format(status, reply.attr("headers").attr("get")("Location", ""), url)
+                                          .cast<std::string>());
+        }
         raise(PyExc_RuntimeError, py::str("unexpected status {} for url: {}").format(status, url).cast<std::string>());
     }));
 }

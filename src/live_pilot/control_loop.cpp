@@ -4,6 +4,7 @@
 // rebinds one of them is heard on the next pass.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -100,12 +101,16 @@ std::pair<py::list, py::list> decide_blocks(const py::object& model, const py::o
     return {predictions, confidences};
 }
 
-// Features of the latest window, decisions of its blocks, and the command sent to both outputs.
-void handle_window(const py::module_& m) {
-    py::object window = m.attr("eeg_buffer").attr("get_window")();
-    py::object window_data = window.attr("reshape")(1, m.attr("num_channels"), -1);
-    corvane::print(py::str("Processing window of shape: ") + py::str(window_data.attr("shape")));
+// What the loop carries from pass to pass.
+struct LoopState {
+    long long window = kLiveWindowSamples;  // samples in a window
+    long long step = kLiveStepSamples;          // samples between windows
+    long long fresh = 0;                    // samples received since main() began or the board was last silent
+    bool bad_signal = false;                // within a run of windows held back by the signal check
+};
 
+// The command a decodable window decides (printing its stages), "S" when no block is confident.
+py::object decide(const py::module_& m, const py::object& window_data) {
     py::object csp_ftrs = csp_projections(m, window_data);
     corvane::print(py::str("CSP Features Shape: ") + py::str(csp_ftrs.attr("shape")));
 
@@ -118,14 +123,32 @@ void handle_window(const py::module_& m) {
 
     auto [predictions, confidences] = decide_blocks(m.attr("model"), scaled);
     py::tuple choice = m.attr("get_conservative_prediction")(predictions, confidences);
+    if (choice[0].is_none()) return py::str("S");
+    py::object command = m.attr("map_action_to_command")(choice[0]);
+    corvane::print(py::str("Mapped Command: ") + py::str(command) + py::str(" ") + py::str(predictions) +
+                   py::str(confidences));
+    return command;
+}
+
+// The latest window's command, to the actuator first and then to the simulator. A window whose
+// newest step fails the signal check is not decoded: its command is "S", and the first window of
+// such a run says why.
+void handle_window(const py::module_& m, LoopState& state) {
+    py::object window = m.attr("eeg_buffer").attr("get_window")();
+    py::object window_data = window.attr("reshape")(1, m.attr("num_channels"), -1);
+    corvane::print(py::str("Processing window of shape: ") + py::str(window_data.attr("shape")));
+
+    py::object fault = m.attr("signal_fault")(window, state.step);
     py::object command = py::str("S");
-    if (!choice[0].is_none()) {
-        command = m.attr("map_action_to_command")(choice[0]);
-        corvane::print(py::str("Mapped Command: ") + py::str(command) + py::str(" ") + py::str(predictions) +
-              py::str(confidences));
+    if (fault.is_none()) {
+        state.bad_signal = false;
+        command = decide(m, window_data);
+    } else if (!state.bad_signal) {
+        state.bad_signal = true;
+        print_signal_fault(fault);
     }
-    m.attr("simulation").attr("send_command")(command);
     m.attr("arduino").attr("send_command")(command);
+    m.attr("simulation").attr("send_command")(command);
 }
 
 // The EEG rows of the samples that arrived since the previous read (the board's buffer is drained,
@@ -135,17 +158,21 @@ py::object read_new_samples(const py::module_& m) {
     return data[py::make_tuple(wired_eeg_rows(), whole())];
 }
 
-// Hands the block to the ring buffer in pieces that end where a window is due. When one read
-// brings several steps' worth of samples (the loop fell behind), the older windows are skipped
-// and only the newest is decoded; every sample still enters the buffer once.
-void feed(const py::module_& m, const py::object& eeg_data) {
+// Hands the block to the ring buffer in pieces that end where a window is due. No window is
+// decoded before the ring holds a whole window of fresh samples; the first is decoded as soon as
+// it does. When one read brings several steps' worth of samples (the loop fell behind), the older
+// windows are skipped and only the newest is decoded; every sample still enters the buffer once.
+void feed(const py::module_& m, const py::object& eeg_data, LoopState& state) {
     long long count = eeg_data.attr("shape")[py::int_(1)].cast<long long>();
     long long fed = 0;
     do {
         py::object ring = m.attr("eeg_buffer");
         long long piece = count - fed;
         long long skipped = 0;
-        if (auto grid = window_grid(ring); grid && grid->needed <= piece) {
+        const bool filling = state.fresh < state.window;
+        if (filling) {
+            piece = std::min(piece, state.window - state.fresh);
+        } else if (auto grid = window_grid(ring); grid && grid->needed <= piece) {
             skipped = (piece - grid->needed) / grid->step;
             piece = grid->needed + skipped * grid->step;
         }
@@ -154,12 +181,13 @@ void feed(const py::module_& m, const py::object& eeg_data) {
                                : eeg_data[py::make_tuple(whole(), slice_of(py::int_(fed), py::int_(fed + piece)))];
         bool window_due = ring.attr("add_data")(block).cast<bool>();
         fed += piece;
-        if (!window_due) continue;
+        state.fresh += piece;
+        if (state.fresh < state.window || !(filling || window_due)) continue;
         if (skipped > 0) {
             corvane::print("Loop fell behind: skipped " + std::to_string(skipped) + (skipped == 1 ? " window" : " windows") +
                            ", decoding the newest");
         }
-        handle_window(m);
+        handle_window(m, state);
     } while (fed < count);
 }
 
@@ -169,13 +197,26 @@ void stop_outputs(const py::module_& m) {
     m.attr("simulation").attr("send_command")("S");
 }
 
+// A run of main() starts from nothing: what the board delivered before is dropped, and the ring
+// buffer holds no samples (the write position stays where it is).
+void start_afresh(const py::module_& m, LoopState& state) {
+    m.attr("board").attr("get_board_data")();
+    py::object ring = m.attr("eeg_buffer");
+    if (py::hasattr(ring, "buffer") && py::hasattr(ring.attr("buffer"), "fill")) ring.attr("buffer").attr("fill")(0.0);
+    if (py::hasattr(ring, "index")) ring.attr("last_window_end") = ring.attr("index");
+    state.window = exact_int(py::getattr(ring, "window_size", py::none())).value_or(kLiveWindowSamples);
+    state.step = exact_int(py::getattr(ring, "step_size", py::none())).value_or(kLiveStepSamples);
+    state.fresh = 0;
+}
+
 }  // namespace
 
 void run_loop(const py::module_& m) {
     using clock = std::chrono::steady_clock;
     auto sleep = py::module_::import("time").attr("sleep");
-    auto step = exact_int(m.attr("eeg_buffer").attr("step_size")).value_or(kLiveStepSamples);
-    const double silence_stop = static_cast<double>(step) / kSamplingRate;
+    LoopState state;
+    start_afresh(m, state);
+    const double silence_stop = static_cast<double>(state.step) / kSamplingRate;
     auto last_data = clock::now();
     bool stopped_for_silence = false;
     while (true) {
@@ -184,12 +225,14 @@ void run_loop(const py::module_& m) {
         if (eeg_data.attr("shape")[py::int_(1)].cast<long long>() > 0) {
             last_data = clock::now();
             stopped_for_silence = false;
-            feed(m, eeg_data);
+            feed(m, eeg_data, state);
         } else {
             double silent = std::chrono::duration<double>(clock::now() - last_data).count();
             if (silent > kBoardSilenceLimit) raise(PyExc_TimeoutError, "Board stopped streaming: no samples for 5 seconds");
             if (silent >= silence_stop && !stopped_for_silence) {
                 stopped_for_silence = true;
+                // Samples after the gap do not continue those before it: a whole new window first.
+                state.fresh = 0;
                 corvane::print("No samples from the board for one step: outputs stopped while waiting");
                 stop_outputs(m);
             }

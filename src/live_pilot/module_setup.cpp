@@ -105,6 +105,9 @@ bool run_as_program() {
 }
 
 void set_up_module(py::module_& m) {
+    // The outputs' addresses are checked before anything is loaded or opened.
+    simulator_url();
+    actuator_address();
     import_dependencies(m);
     m.attr("MIN_CONFIDENCE") = 0.3;
     m.attr("MAX_CONFIDENCE") = 0.8;
@@ -116,6 +119,7 @@ void set_up_module(py::module_& m) {
     auto [host, port] = actuator_address();
     m.attr("arduino") = m.attr("ArduinoConnection")(host, port);
     bind_decisions(m);
+    bind_signal_check(m);
     create_ring_buffer(m);
     check_artefacts(m);
     open_board(m);

@@ -10,9 +10,12 @@ import sys
 
 import pytest
 
+from brainflow.board_shim import BoardShim, BrainFlowInputParams
+
+from tools.facts import BOARD_ID
 from tools.standins.cyton_emulator import CytonEmulator
-from tools.testing.testbed import (LoopbackServer, build_artefacts, controller_reply, environment,
-                           live_pilot_environment, restart_stream, simulator_reply)
+from tools.testing.testbed import (FaultyServer, LoopbackServer, build_artefacts, controller_reply, environment,
+                                   live_pilot_environment, restart_stream, simulator_answer, simulator_reply)
 
 EMULATOR_SPEED = 10
 
@@ -89,3 +92,35 @@ def quick_arduino(live_pilot):
     yield arduino
     arduino.STOP_DURATION = 0.5
     arduino.current_command = "S"
+
+
+@pytest.fixture
+def outputs(live_pilot):
+    """Fault stand-ins for the controller and the simulator, wired into the module for one test."""
+    controller, simulator = FaultyServer(), FaultyServer(simulator_answer)
+    saved = live_pilot.arduino, live_pilot.simulation
+    live_pilot.arduino = live_pilot.ArduinoConnection("127.0.0.1", controller.port)
+    live_pilot.arduino.STOP_DURATION = 0.01
+    live_pilot.simulation = live_pilot.SimulationConnection(simulator.url)
+    outputs = type("Outputs", (), {"controller": controller, "simulator": simulator})
+    yield outputs
+    live_pilot.arduino, live_pilot.simulation = saved
+    controller.close()
+    simulator.close()
+
+
+@pytest.fixture
+def own_board(live_pilot):
+    """A board of its own on a fresh emulator, streaming, in place of the module's for one test."""
+    emulator = CytonEmulator(speed=10).start()
+    params = BrainFlowInputParams()
+    params.serial_port = emulator.port
+    board = BoardShim(BOARD_ID, params)
+    board.prepare_session()
+    board.start_stream()
+    saved, live_pilot.board = live_pilot.board, board
+    yield emulator
+    live_pilot.board = saved
+    emulator.stop()
+    if board.is_prepared():
+        board.release_session()

@@ -102,6 +102,15 @@ def with_wide_agent(folder, artefacts):
     DQN("MlpPolicy", WideObservations(), buffer_size=10, learning_starts=1, device="cpu").save(folder / ARCHIVE)
 
 
+def with_nan(name, attribute):
+    """The artefact `name` with a NaN in its (first filter's) fitted array `attribute`."""
+    def change(folder, artefacts):
+        fitted = joblib.load(artefacts / name)
+        getattr(next(iter(fitted.values())) if isinstance(fitted, dict) else fitted, attribute).flat[3] = np.nan
+        joblib.dump(fitted, folder / name)
+    return change
+
+
 def narrow_last_filter(filters):
     list(filters.values())[-1].n_components = 3
 
@@ -133,6 +142,10 @@ def test_mismatched_or_planted_artefacts_fail_the_import(subprocess_env, artefac
         "filters missing a class": (with_filters(lambda f: f.pop(next(iter(f)))), "ValueError",
                                     f"{FILTERS_FILE}: 4 filters for an agent choosing among 5 classes", ""),
         "filter with fewer rows": (with_filters(narrow_last_filter), "ValueError", "gives 3 rows, the first filter 4", ""),
+        "filter with NaN": (with_nan("csp_filters_ovr.pkl", "filters_"), "ValueError", "csp_filters_ovr.pkl: the filter",
+                            "holds non-finite numbers in filters_"),
+        "scaler with NaN means": (with_nan("scaler.pkl", "mean_"), "ValueError",
+                                  "scaler.pkl: the scaler holds non-finite numbers in mean_", ""),
         "agent for another shape": (with_wide_agent, "ValueError",
                                     f"{os.path.basename(AGENT_ARCHIVE)}: the agent observes (4, 100), the filters and "
                                     f"features give (4, {ROW})", ""),

@@ -1,10 +1,12 @@
 import json
 import socket
+import subprocess
+import sys
 import time
 
 import pytest
 
-from tools.testing.testbed import FAULTS, FaultyServer, simulator_answer
+from tools.testing.testbed import FAULTS, FaultyServer, environment, simulator_answer
 
 
 def unused_port():
@@ -101,6 +103,78 @@ def test_controller_faults_leave_the_command_unacknowledged(live_pilot, faulty_c
     arduino.send_command("R")
     assert arduino.current_command == "R" and capsys.readouterr().out.endswith("Changed to new command: R\n")
     assert faulty_controller.acked()[-2:] == ["S", "R"]
+    assert not [path for _, path, _ in faulty_controller.log if path.startswith("/redirected")]
+
+
+@pytest.mark.parametrize("fault", FAULTS)
+def test_simulator_faults_give_false_within_the_deadline(live_pilot, fault, capsys):
+    simulator = FaultyServer(simulator_answer)
+    try:
+        simulation = live_pilot.SimulationConnection(simulator.url)
+        assert simulation.send_command("S") is True
+        simulator.fail(fault)
+        started = time.monotonic()
+        assert simulation.send_command("F") is False
+        assert time.monotonic() - started < 1.5  # one deadline for the whole answer
+        simulator.heal()
+        assert simulation.send_command("S") is True
+        assert not [path for _, path, _ in simulator.log if path.startswith("/redirected")]
+    finally:
+        simulator.close()
+    assert capsys.readouterr().out == ""
+
+
+def test_links_take_no_proxy_from_the_environment(live_pilot, faulty_controller):
+    proxy, simulator = FaultyServer(simulator_answer), FaultyServer(simulator_answer)
+    try:
+        with environment(HTTP_PROXY=proxy.url, http_proxy=proxy.url, ALL_PROXY=proxy.url, all_proxy=proxy.url,
+                         NO_PROXY=None, no_proxy=None):
+            arduino = live_pilot.ArduinoConnection("127.0.0.1", faulty_controller.port)
+            assert arduino._send_http_command("S") is True
+            assert live_pilot.SimulationConnection(simulator.url).send_command("S") is True
+        assert proxy.log == [] and faulty_controller.acked() == ["S"] and simulator.acked() == ["S"]
+    finally:
+        proxy.close()
+        simulator.close()
+
+
+IMPORT_WITH = """
+import importlib, os, sys
+for case in sys.argv[1:]:
+    name, value = case.split("=", 1)
+    os.environ.update({"CORVANE_SERIAL_PORT": "/dev/null", name: value})
+    try:
+        importlib.import_module("live_pilot")
+    except Exception as error:
+        print("RESULT", type(error).__name__, str(error).splitlines()[0])
+    os.environ.pop(name)
+"""
+
+ACTUATOR, SIMULATOR = "CORVANE_ACTUATOR_HOST", "CORVANE_SIMULATOR_URL"
+# (variable, value, accepted)
+SETTINGS = [
+    (ACTUATOR, "127.0.0.1:8080/?", False), (ACTUATOR, "host:0", False), (ACTUATOR, "host:65536", False),
+    (ACTUATOR, "host:", False), (ACTUATOR, "http://host", False), (ACTUATOR, "-host", False),
+    (ACTUATOR, "1.2.3.256", False), (ACTUATOR, "a host", False), (ACTUATOR, "[::1", False), (ACTUATOR, "", False),
+    (SIMULATOR, "localhost:5000", False), (SIMULATOR, "ftp://host", False), (SIMULATOR, "http://host/?x=1", False),
+    (SIMULATOR, "http://host/#top", False), (SIMULATOR, "http://user@host", False),
+    (SIMULATOR, "http://host:99999", False), (SIMULATOR, "http://", False), (SIMULATOR, "http://host/a b", False),
+    (ACTUATOR, "[::1]:8080", True), (SIMULATOR, "https://sim-1.example:8443/base/path", True),
+]
+
+
+@pytest.mark.slow
+def test_malformed_addresses_fail_the_import(subprocess_env):
+    cases = [f"{name}={value}" for name, value, _ in SETTINGS]
+    result = subprocess.run([sys.executable, "-c", IMPORT_WITH, *cases], env=subprocess_env,
+                            capture_output=True, text=True, timeout=240)
+    outcomes = [line.split(" ", 2)[1:] for line in result.stdout.splitlines() if line.startswith("RESULT ")]
+    assert len(outcomes) == len(SETTINGS), result.stderr[-3000:]
+    for (name, value, accepted), (raised, message) in zip(SETTINGS, outcomes):
+        if accepted:  # on to opening the board, which is not there
+            assert raised == "BrainFlowError", (value, message)
+        else:
+            assert raised == "ValueError" and message.startswith(f"{name} must be ") and repr(value) in message
 
 
 def test_commands_share_one_kept_alive_connection_per_output(live_pilot, faulty_controller):

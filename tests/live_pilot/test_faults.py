@@ -4,59 +4,10 @@ import signal
 import time
 
 import pytest
-from brainflow.board_shim import BoardShim, BrainFlowInputParams
 
-from tools.facts import BOARD_ID
-from tools.standins.cyton_emulator import CytonEmulator
-from tools.testing.testbed import FaultyServer, simulator_answer
+from tests.live_pilot.helpers import interrupt, nothing, run_main
 
 GAVE_UP = "Actuator did not acknowledge the stop command after 3 tries: it may still be moving"
-
-
-@pytest.fixture
-def outputs(live_pilot):
-    """Fault stand-ins for the controller and the simulator, wired into the module for one test."""
-    controller, simulator = FaultyServer(), FaultyServer(simulator_answer)
-    saved = live_pilot.arduino, live_pilot.simulation
-    live_pilot.arduino = live_pilot.ArduinoConnection("127.0.0.1", controller.port)
-    live_pilot.arduino.STOP_DURATION = 0.01
-    live_pilot.simulation = live_pilot.SimulationConnection(simulator.url)
-    outputs = type("Outputs", (), {"controller": controller, "simulator": simulator})
-    yield outputs
-    live_pilot.arduino, live_pilot.simulation = saved
-    controller.close()
-    simulator.close()
-
-
-def run_main(live_pilot, steps):
-    """Runs main(); steps[k]() runs as the (k+1)-th window's command goes to the simulator.
-    Returns the exception main raised (or None) and the time the last step ran."""
-    send, sent, last_step = live_pilot.simulation.send_command, [], [None]
-
-    def send_command(command):
-        result = send(command)
-        sent.append(command)
-        if len(sent) <= len(steps):
-            last_step[0] = time.monotonic()
-            steps[len(sent) - 1]()
-        return result
-
-    live_pilot.simulation.send_command = send_command
-    try:
-        live_pilot.main()
-        return None, last_step[0]
-    except Exception as error:
-        return error, last_step[0]
-    finally:
-        del live_pilot.simulation.send_command
-
-
-def interrupt():
-    raise KeyboardInterrupt
-
-
-def nothing():
-    pass
 
 
 def fault(server, kind, times=None, seconds=None):
@@ -70,10 +21,13 @@ LINK_FAULTS = {
     "controller drops the stop": (fault("controller", "drop", 1), "at stop"),
     "controller hangs on the stop": (fault("controller", "hang", 1), "at stop"),
     "controller refuses for a moment": (fault("controller", "refuse", seconds=0.5), "at stop"),
+    "controller answers the stop after 4 s": (fault("controller", "slow", 1), "at stop"),
+    "controller redirects the stop": (fault("controller", "302", 1), "at stop"),
     "simulator answers 500": (fault("simulator", "500"), "from the first window"),
     "simulator drops": (fault("simulator", "drop"), "from the first window"),
     "simulator hangs": (fault("simulator", "hang"), "from the first window"),
     "simulator refuses": (fault("simulator", "refuse"), "from the first window"),
+    "simulator trickles": (fault("simulator", "trickle"), "from the first window"),
 }
 
 
@@ -130,23 +84,6 @@ def test_stop_signals_end_main_and_are_handed_back(live_pilot, streaming_board, 
         signal.signal(signal.SIGHUP, previous)
     out = capsys.readouterr().out
     assert "\nStopped by SIGTERM.\n" in out and outputs.controller.acked()[-1] == "S"
-
-
-@pytest.fixture
-def own_board(live_pilot):
-    """A board of its own on a fresh emulator, streaming, in place of the module's for one test."""
-    emulator = CytonEmulator(speed=10).start()
-    params = BrainFlowInputParams()
-    params.serial_port = emulator.port
-    board = BoardShim(BOARD_ID, params)
-    board.prepare_session()
-    board.start_stream()
-    saved, live_pilot.board = live_pilot.board, board
-    yield emulator
-    live_pilot.board = saved
-    emulator.stop()
-    if board.is_prepared():
-        board.release_session()
 
 
 @pytest.mark.slow

@@ -2,13 +2,17 @@
 tools.testing.testbed).
 
 - FaultyServer: an HTTP/1.1 stand-in (connections kept alive) for the actuator controller or the
-  simulator on 127.0.0.1 that refuses connections (dropping the open ones, as a restarting device does), hangs past the links' one-second limit, answers 500 or drops the connection
-  when told to, and logs every request with its arrival time (time.monotonic, which is one clock
-  for every process on the machine).
+  simulator on 127.0.0.1 that, when told to, refuses connections (dropping the open ones, as a
+  restarting device does), hangs past the links' one-second limit, answers 500, drops the
+  connection, trickles its answer (one byte every 0.7 s), completes it only after 4 s (each byte
+  in time for a per-read limit) or redirects (302 to /redirected + the path on itself). It logs
+  every request with its arrival time (time.monotonic, which is one clock for every process on
+  the machine). Pointed at by HTTP_PROXY it stands in for a proxy: the path it logs is then the
+  whole URL asked for.
 - standin_process: the same server in its own interpreter, driven over its stdin; its log comes
   back over its stdout.
-- controlled_emulator_process: a Cyton emulator in its own interpreter that can be made to go
-  silent, answer again, or have its port vanish.
+- driven_child: a stand-in module run in its own interpreter and driven over its stdin (the board
+  stand-ins of tools.testing.board_faults use it too).
 """
 import argparse
 import contextlib
@@ -21,9 +25,13 @@ from pathlib import Path
 
 from tools.standins.local_http import LOOPBACK, LocalHandler, LocalServer
 
-FAULTS = ("refuse", "hang", "500", "drop")
+FAULTS = ("refuse", "hang", "500", "drop", "trickle", "slow", "302")
 # Long enough that a client with the one-second limit has given up.
 HANG_SECONDS = 2.0
+# "trickle": one byte of the answer this often; "slow": the answer's last byte this long after the
+# request, its bytes evenly spread (each well within a one-second read limit).
+TRICKLE_SECONDS = 0.7
+SLOW_SECONDS = 4.0
 ROOT = Path(__file__).resolve().parents[2]
 
 
@@ -39,6 +47,20 @@ def write_answer(handler, status, body, content_type=None):
         handler.wfile.write(data)
     except OSError:
         pass
+
+
+def write_slowly(handler, status, body, seconds_per_byte=None, total_seconds=None):
+    """Sends one HTTP answer a byte at a time, `seconds_per_byte` apart or spread over `total_seconds`."""
+    data = (f"HTTP/1.1 {status} {handler.responses.get(status, ('',))[0]}\r\n"
+            f"Content-Length: {len(body.encode())}\r\n\r\n{body}").encode()
+    gap = seconds_per_byte if seconds_per_byte is not None else total_seconds / len(data)
+    try:
+        for k in range(len(data)):
+            time.sleep(gap)
+            handler.wfile.write(data[k : k + 1])
+            handler.wfile.flush()
+    except OSError:
+        pass  # the client gave up
 
 
 def controller_answer(path):
@@ -108,8 +130,17 @@ class FaultyServer(_RequestLog):
                 server._record(arrived, self.path, outcome)
                 if fault == "drop":
                     self.close_connection = True
-                    return
-                write_answer(self, status, body)
+                elif fault == "302":
+                    self.send_response(302)
+                    self.send_header("Location", f"{server.url}/redirected{self.path}")
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                elif fault in ("trickle", "slow"):
+                    self.close_connection = True
+                    write_slowly(self, status, body, TRICKLE_SECONDS if fault == "trickle" else None,
+                                 SLOW_SECONDS if fault == "slow" else None)
+                else:
+                    write_answer(self, status, body)
 
         self._server = LocalServer(self.port, Handler, owner=self)
         self.port = self._server.port
@@ -213,9 +244,9 @@ class StandinProcess(_RequestLog):
 
 
 @contextlib.contextmanager
-def _driven_child(arguments, wrapper):
-    """`python -m tools.testing.fault_standins <arguments>`, driven over its stdin through `wrapper`."""
-    command = [sys.executable, "-m", "tools.testing.fault_standins", *arguments]
+def driven_child(module, arguments, wrapper):
+    """`python -m <module> <arguments>`, driven over its stdin through `wrapper`."""
+    command = [sys.executable, "-m", module, *arguments]
     child = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=ROOT)
     try:
         yield wrapper(child)
@@ -226,40 +257,12 @@ def _driven_child(arguments, wrapper):
 
 def standin_process(simulator=False):
     """A FaultyServer (controller answers, or the simulator's with `simulator`) in its own interpreter."""
-    return _driven_child(["server"] + (["--simulator"] if simulator else []), StandinProcess)
-
-
-class EmulatorProcess:
-    def __init__(self, child):
-        self._child = child
-        self.port = child.stdout.readline().strip()
-
-    def _command(self, text):
-        self._child.stdin.write(text + "\n")
-        self._child.stdin.flush()
-        assert self._child.stdout.readline().strip() == "ready"
-
-    def go_silent(self):
-        self._command("silent")
-
-    def answer_again(self):
-        self._command("answer")
-
-    def vanish(self):
-        """Closes the emulator's pty: the board's port is gone."""
-        self._command("vanish")
-
-
-def controlled_emulator_process(speed):
-    """A Cyton emulator in its own interpreter that goes silent, answers again or vanishes on request."""
-    return _driven_child(["emulator", "--speed", str(speed)], EmulatorProcess)
+    return driven_child(__name__, ["--simulator"] if simulator else [], StandinProcess)
 
 
 def _serve(argv=None):
-    parser = argparse.ArgumentParser(description="A fault stand-in driven over stdin.")
-    parser.add_argument("what", choices=["server", "emulator"])
+    parser = argparse.ArgumentParser(description="A fault stand-in server driven over stdin.")
     parser.add_argument("--simulator", action="store_true")
-    parser.add_argument("--speed", type=float, default=1.0)
     args = parser.parse_args(argv)
     lock = threading.Lock()
 
@@ -267,31 +270,17 @@ def _serve(argv=None):
         with lock:
             print(text, flush=True)
 
-    if args.what == "server":
-        server = FaultyServer(simulator_answer if args.simulator else controller_answer, on_event=say)
-        say(str(server.port))
-        for line in sys.stdin:
-            words = line.split()
-            if words[0] == "fail":
-                times, seconds = (None if w == "-" else float(w) for w in words[2:4])
-                server.fail(words[1], None if times is None else int(times), seconds)
-            elif words[0] == "heal":
-                server.heal()
-            say("ready")
-        server.close()
-        return
-    from tools.standins.cyton_emulator import CytonEmulator
-
-    board = CytonEmulator(speed=args.speed).start()
-    say(board.port)
+    server = FaultyServer(simulator_answer if args.simulator else controller_answer, on_event=say)
+    say(str(server.port))
     for line in sys.stdin:
-        command = line.strip()
-        if command in ("silent", "answer"):
-            board.responsive = command == "answer"
-        elif command == "vanish":
-            board.stop()
+        words = line.split()
+        if words[0] == "fail":
+            times, seconds = (None if w == "-" else float(w) for w in words[2:4])
+            server.fail(words[1], None if times is None else int(times), seconds)
+        elif words[0] == "heal":
+            server.heal()
         say("ready")
-    board.stop()
+    server.close()
 
 
 if __name__ == "__main__":

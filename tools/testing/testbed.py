@@ -9,8 +9,10 @@
   sample numbers.
 - MisbehavingStore: a session store on 127.0.0.1 that trickles its answers or redirects.
 - file_size_limit: writes of this process fail part-way beyond a size, as on a full disk.
-- FaultyServer, standin_process, controlled_emulator_process (from tools.testing.fault_standins): stand-ins
-  that refuse, hang, answer 500 or drop the connection, and an emulator that goes silent or vanishes.
+- FaultyServer, standin_process (from tools.testing.fault_standins): stand-ins that refuse, hang,
+  answer 500, drop the connection, trickle, answer late or redirect.
+- electrode_fault, controlled_emulator_process (from tools.testing.board_faults): a railed or flat
+  electrode, and an emulator that goes silent, vanishes or has an electrode fail.
 - live_decision, window_blocks, held_out_decisions, train_on_training_items (from
   tools.testing.live_decoding, partly the demo's own helpers): decoding as live_pilot decodes a
   window, applied to a trained agent and the trainer's held-out epochs.
@@ -34,8 +36,9 @@ from tools.testing.live_decoding import (BLOCK_ROWS, ReferenceRing, candidates, 
                                  conservative_choice, held_out_decisions, live_decision,
                                  train_on_training_items, window_blocks)
 from tools.standins.local_http import LOOPBACK, LocalHandler, LocalService
-from tools.testing.fault_standins import (FAULTS, FaultyServer, controlled_emulator_process, controller_answer,  # noqa: F401
-                                  simulator_answer, standin_process, write_answer)
+from tools.testing.fault_standins import (FAULTS, FaultyServer, controller_answer, simulator_answer,  # noqa: F401
+                                          standin_process, write_answer)
+from tools.testing.board_faults import FULL_SCALE_MICROVOLTS, controlled_emulator_process, electrode_fault  # noqa: F401
 
 
 
