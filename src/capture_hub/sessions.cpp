@@ -4,6 +4,8 @@
 #include "common/interop.hpp"
 #include "common/session_numbers.hpp"
 
+#include <tuple>
+
 namespace corvane::capture_hub {
 
 namespace {
@@ -29,6 +31,23 @@ void close_abandoned_block(py::object self) {
     append_to_annotations(self, py::str(kSeparator) + py::str("\n"));
     corvane::print("Closed the last session block of the annotations file, left open by a recorder that ended "
                    "without stopping its session");
+}
+
+// Temporary files a crashed writer left: recordings (".session..._eeg.fif") and logs
+// (".annotations.txt....tmp"). Only the lock's holder writes them, so none is in use.
+void remove_crash_leftovers(py::object self) {
+    size_t removed = 0;
+    for (auto [folder, start, end] : {std::tuple{"raw_dir", ".session", "_eeg.fif"},
+                                      std::tuple{"data_dir", ".annotations.txt.", ".tmp"}}) {
+        py::object directory = self.attr(folder);
+        for (auto name : os().attr("listdir")(directory)) {
+            if (truthy(name.attr("startswith")(start)) && truthy(name.attr("endswith")(end))) {
+                os().attr("remove")(path_join({directory, py::reinterpret_borrow<py::object>(name)}));
+                ++removed;
+            }
+        }
+    }
+    if (removed > 0) corvane::print("Removed " + std::to_string(removed) + " temporary files left by a crash");
 }
 
 // A resumed session's k-th task line must stay the label of its k-th recording. A trial cut
@@ -69,7 +88,10 @@ bool initialize_session(py::object self, py::object session_num) {
     check_session_number(session_num);
     bool continuing = session_open(self);
     DirectoryHold hold(self);
-    if (!continuing) close_abandoned_block(self);
+    if (!continuing) {
+        remove_crash_leftovers(self);
+        close_abandoned_block(self);
+    }
     match_labels_to_recordings(self, session_num);
     self.attr("current_session_num") = session_num;
     self.attr("task_sequence") = py::list();

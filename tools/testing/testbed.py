@@ -7,7 +7,9 @@
   live_pilot loads them.
 - counter_signal, emulator_process: a Cyton emulator in its own interpreter, optionally streaming
   sample numbers.
-- MisbehavingStore: a session store on 127.0.0.1 that trickles its answers or redirects.
+- MisbehavingStore, client_sockets_to, request_threads (from tools.testing.store_standins): a
+  session store on 127.0.0.1 that trickles, redirects or sends a huge answer, and what a client
+  left open towards it.
 - file_size_limit: writes of this process fail part-way beyond a size, as on a full disk.
 - FaultyServer, standin_process, controlled_emulator_process (from tools.testing.fault_standins): stand-ins
   that refuse, hang, answer 500 or drop the connection, and an emulator that goes silent or vanishes.
@@ -34,6 +36,7 @@ import numpy as np
 from tools.testing.live_decoding import (BLOCK_ROWS, MIN_CONFIDENCE_KEPT, ReferenceRing, candidates,  # noqa: F401
                                  conservative_choice, held_out_decisions, live_decision,
                                  train_on_training_items, window_blocks)
+from tools.testing.store_standins import MisbehavingStore, client_sockets_to, request_threads  # noqa: F401
 from tools.testing.fault_standins import (FAULTS, FaultyServer, controlled_emulator_process, controller_answer,  # noqa: F401
                                   simulator_answer, standin_process, write_answer)
 
@@ -92,59 +95,6 @@ def simulator_reply(path):
 
 def controller_reply(path):
     return 200, "OK", 0
-
-
-class MisbehavingStore:
-    """An HTTP server on 127.0.0.1 answering every GET and POST in one bad way, recording each
-    request as (method, path, body bytes).
-
-    trickle=seconds: a 200 JSON answer {"session_data": "<data>"} sent one byte at a time,
-    that many seconds apart. redirect=url: a `status` answer whose Location is url + the path."""
-
-    def __init__(self, trickle=None, redirect=None, status=307, data=""):
-        self.requests = []
-        self.url = None
-        server = self
-
-        class Handler(BaseHTTPRequestHandler):
-            def answer(self):
-                length = int(self.headers.get("Content-Length") or 0)
-                server.requests.append((self.command, self.path, self.rfile.read(length)))
-                body = json.dumps({"session_data": data}).encode()
-                try:
-                    if redirect is not None:
-                        self.send_response(status)
-                        self.send_header("Location", redirect + self.path)
-                        self.send_header("Content-Length", "0")
-                        self.end_headers()
-                        return
-                    self.send_response(200)
-                    self.send_header("Content-Type", "application/json")
-                    self.send_header("Content-Length", str(len(body)))
-                    self.end_headers()
-                    for k in range(len(body)):
-                        self.wfile.write(body[k : k + 1])
-                        self.wfile.flush()
-                        time.sleep(trickle)
-                except OSError:
-                    pass  # the client hung up
-
-            do_GET = do_POST = answer
-
-            def log_message(self, *args):
-                pass
-
-        self._server = ThreadingHTTPServer((LOOPBACK, 0), Handler)
-        self._server.daemon_threads = True
-        self.url = f"http://{LOOPBACK}:{self._server.server_address[1]}/api"
-        threading.Thread(target=self._server.serve_forever, daemon=True, kwargs={"poll_interval": 0.1}).start()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self._server.shutdown()
-        self._server.server_close()
 
 
 @contextlib.contextmanager
