@@ -52,6 +52,16 @@ py::object new_recording_path(py::object self) {
     }
 }
 
+// Prints a line of a failure path. Output that cannot be written (stdout on the full disk, say)
+// must not keep the trial's label from being removed, so its error is dropped.
+void tell(const py::str& line) {
+    try {
+        corvane::print(line);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+    }
+}
+
 py::object file_size(const py::object& path) { return os_path().attr("getsize")(path); }
 
 // Appends the task line and remembers where it landed, so it can be taken out again.
@@ -87,7 +97,7 @@ void remove_task_line(py::object self, const std::string& reason) {
     if (!py::object(content[slice_of(offset, end)]).equal(line)) {
         // The log was rewritten meanwhile (a session deleted, say): the line is no longer there.
         self.attr(kTaskLine) = py::none();
-        corvane::print(py::str("Task label ") + label + py::str(" was not found in the annotations file to remove"));
+        tell(py::str("Task label ") + label + py::str(" was not found in the annotations file to remove"));
         return;
     }
     if (end.equal(py::int_(py::len(content)))) {
@@ -97,7 +107,7 @@ void remove_task_line(py::object self, const std::string& reason) {
         write_atomically(path, [&](py::object file) { file.attr("write")(kept); });
     }
     self.attr(kTaskLine) = py::none();
-    corvane::print(py::str("Task label ") + label + py::str(" removed: ") + py::str(reason));
+    tell(py::str("Task label ") + label + py::str(" removed: ") + py::str(reason));
 }
 
 // remove_task_line where the trial has no file. A label that cannot be removed would be paired
@@ -155,13 +165,13 @@ void stop_and_save(py::object self) {
         data = self.attr("board").attr("get_board_data")();
         py::list enabled = self.attr("get_enabled_channels")();
         if (enabled.empty()) {
-            corvane::print("No channels enabled, skipping save");
+            tell("No channels enabled, skipping save");
             no_file = "no channels were enabled";
         } else {
             eeg_data = data[py::make_tuple(enabled, whole())];
             long long samples = eeg_data.attr("shape")[py::int_(1)].cast<long long>();
             if (samples == 0) {
-                corvane::print("No samples recorded, skipping save");
+                tell("No samples recorded, skipping save");
                 no_file = "the board delivered no samples";
             } else if (samples < kShortTrialSamples) {
                 corvane::print("Warning: only " + std::to_string(samples) +
@@ -182,7 +192,7 @@ void stop_and_save(py::object self) {
     } catch (py::error_already_set& error) {
         // The samples stay with the host, which may keep them elsewhere or save them again.
         self.attr("current_eeg_data") = eeg_data;
-        corvane::print("Recording not saved, its samples are kept in current_eeg_data: " + exception_text(error));
+        tell("Recording not saved, its samples are kept in current_eeg_data: " + exception_text(error));
         remove_task_line_or_stop(self, "the recording could not be saved");
         throw;
     }
@@ -234,7 +244,8 @@ py::object save_to_fif(py::object self, py::object eeg_data) {
             if (attempt >= kNameAttempts || !error.matches(PyExc_FileExistsError)) throw;
         }
     }
-    corvane::print(py::str("Saved data with channels: ") + py::repr(ch_names));
+    // The file is in place: a line that cannot be printed does not make the save a failure.
+    tell(py::str("Saved data with channels: ") + py::repr(ch_names));
     return raw;
 }
 

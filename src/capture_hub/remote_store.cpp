@@ -41,9 +41,10 @@ struct Answer {
     py::object body;  // a file positioned at the body's start, or None when it was not read
 };
 
-// A requests session whose connections add themselves to `connections` once connected, so the
-// socket of a request still running at its deadline can be shut down from the waiting thread.
-py::object tracking_session(py::list connections) {
+// A requests session whose connections add their sockets to `sockets` once connected, so the
+// socket of a request still running at its deadline can be shut down from the waiting thread (the
+// connection itself may have let go of it to the answer it is reading).
+py::object tracking_session(py::list sockets) {
     auto type = py::module_::import("builtins").attr("type");
     auto connection_module = py::module_::import("urllib3.connection");
     auto pool_module = py::module_::import("urllib3.connectionpool");
@@ -52,9 +53,9 @@ py::object tracking_session(py::list connections) {
         std::string upper = std::string(scheme) == "http" ? "HTTP" : "HTTPS";
         py::object base = connection_module.attr((upper + "Connection").c_str());
         py::object connection_class = make_class("capture_hub", ("Tracked" + upper + "Connection").c_str(), py::make_tuple(base));
-        add_method(connection_class, "connect", [base, connections](py::object connection) mutable {
+        add_method(connection_class, "connect", [base, sockets](py::object connection) mutable {
             base.attr("connect")(connection);
-            connections.append(connection);
+            sockets.append(connection.attr("sock"));
         });
         py::dict members;
         members["ConnectionCls"] = connection_class;
@@ -101,8 +102,8 @@ Answer request_within_deadline(const char* method, const py::str& url, const py:
     py::object monotonic = py::module_::import("time").attr("monotonic");
     double deadline = monotonic().cast<double>() + kRequestDeadline;
     py::dict outcome;
-    py::list connections;
-    py::object session = tracking_session(connections);
+    py::list sockets;
+    py::object session = tracking_session(sockets);
     py::cpp_function work([=]() {
         py::object response;
         try {
@@ -129,9 +130,7 @@ Answer request_within_deadline(const char* method, const py::str& url, const py:
     bool late = truthy(thread.attr("is_alive")());
     if (late) {
         auto shut_rdwr = py::module_::import("socket").attr("SHUT_RDWR");
-        for (auto connection : connections) {
-            py::object sock = py::getattr(connection, "sock", py::none());
-            if (sock.is_none()) continue;
+        for (auto sock : sockets) {
             try {
                 sock.attr("shutdown")(shut_rdwr);
             } catch (py::error_already_set&) {

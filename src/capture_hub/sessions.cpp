@@ -70,6 +70,21 @@ void match_labels_to_recordings(py::object self, const py::object& session_num) 
     }
 }
 
+// next_session_number past every number in use and past the session just ended; when the log
+// cannot be read, the ended session's number still counts.
+void update_next_session_number(py::object self) {
+    py::list candidates;
+    candidates.append(self.attr("_get_next_session_number")());
+    auto is_number = [](const py::object& value) {
+        return py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value);
+    };
+    py::object next = self.attr("next_session_number");
+    if (is_number(next)) candidates.append(next);
+    py::object current = self.attr("current_session_num");
+    if (is_number(current)) candidates.append(current + py::int_(1));
+    self.attr("next_session_number") = py::module_::import("builtins").attr("max")(candidates);
+}
+
 }  // namespace
 
 void abandon_session(py::object self) {
@@ -80,7 +95,7 @@ void abandon_session(py::object self) {
     self.attr("task_sequence") = py::list();
     self.attr("current_task_index") = 0;
     release_directory(self);
-    self.attr("next_session_number") = self.attr("_get_next_session_number")();
+    update_next_session_number(self);
 }
 
 bool initialize_session(py::object self, py::object session_num) {
@@ -128,7 +143,7 @@ void stop_session(py::object self) {
     self.attr("current_task_index") = 0;
     release_directory(self);
     // The session's number is in use now: the next session gets another.
-    self.attr("next_session_number") = self.attr("_get_next_session_number")();
+    update_next_session_number(self);
 }
 
 }  // namespace corvane::capture_hub

@@ -97,8 +97,9 @@ class Trial:
     action: str
     fault: str = None
     saved: bool = False
-    # The samples a failed save left in current_eeg_data.
+    # The samples a failed save left in current_eeg_data, and the error it raised.
     kept: object = None
+    error: str = None
 
 
 class FaultySession:
@@ -186,8 +187,8 @@ class FaultySession:
                 try:
                     with limit():
                         hub.stop_recording()
-                except expected:
-                    trial.kept = np.array(hub.current_eeg_data)
+                except expected as error:
+                    trial.kept, trial.error = np.array(hub.current_eeg_data), str(error)
                     self.stopped = fault == "no_files"
                 else:
                     raise AssertionError(f"a save under {fault} did not fail")
