@@ -70,7 +70,10 @@ def main():
     rng = random.Random(args.seed)
     lives = [(rng.randint(2, 5), rng.choice(list(SAVE_STEPS))) for _ in range(args.kills)]
     first = 1 + sum(count for count, _ in lives)
-    faults = {number: rng.choice(FAULTS) for number in rng.sample(range(first, TRIALS + 1), args.faults)}
+    # Every kind once (when there are enough faults), the rest drawn at random.
+    kinds = list(FAULTS)[: args.faults] + [rng.choice(FAULTS) for _ in range(args.faults - len(FAULTS))]
+    rng.shuffle(kinds)
+    faults = dict(zip(rng.sample(range(first, TRIALS + 1), args.faults), kinds))
     delete_step = rng.choice(list(DELETE_STEPS))
 
     with tempfile.TemporaryDirectory(prefix="capture_hub_soak_") as base:
