@@ -52,25 +52,89 @@ py::object get_next_session_number(py::object self) {
     return py::module_::import("builtins").attr("max")(numbers) + py::int_(1);
 }
 
+namespace {
+
+// The positions in `lines` of the task lines the reader collects for `session_num`.
+std::vector<size_t> task_positions(const py::list& lines, const py::object& session_num) {
+    py::str target = session_header(session_num);
+    std::vector<size_t> positions;
+    bool in_session = false;
+    for (size_t k = 0; k < lines.size(); ++k) {
+        py::object line = lines[k].attr("strip")();
+        if (line.equal(target)) {
+            in_session = true;
+        } else if (truthy(line.attr("startswith")("_"))) {
+            in_session = false;
+        } else if (in_session && truthy(line)) {
+            positions.push_back(k);
+        }
+    }
+    return positions;
+}
+
+}  // namespace
+
+const char* const kSeparator = "_____________________________________________";
+
 py::list read_annotations_file(py::object self, py::object session_num) {
     return guarded<py::list>("Error reading annotations: ", py::list(), [&] {
         py::list tasks;
         py::object path = self.attr("annotation_file");
         if (!path_exists(path)) return tasks;
-        py::str target = session_header(session_num);
-        bool in_session = false;
-        for (auto raw_line : read_lines(path)) {
-            py::object line = raw_line.attr("strip")();
-            if (line.equal(target)) {
-                in_session = true;
-            } else if (truthy(line.attr("startswith")("_"))) {
-                in_session = false;
-            } else if (in_session && truthy(line)) {
-                tasks.append(line);
-            }
-        }
+        py::list lines = read_lines(path);
+        for (size_t k : task_positions(lines, session_num)) tasks.append(lines[k].attr("strip")());
         return tasks;
     });
+}
+
+void rewrite_annotations(py::object self, const py::list& lines) {
+    auto io = py::module_::import("io");
+    write_atomically(self.attr("annotation_file"), [&](py::object file) {
+        py::object text = io.attr("TextIOWrapper")(file);
+        text.attr("writelines")(lines);
+        text.attr("flush")();
+        text.attr("detach")();
+    });
+}
+
+void drop_last_tasks(py::object self, const py::object& session_num, size_t count) {
+    py::list lines = read_lines(self.attr("annotation_file"));
+    std::vector<size_t> positions = task_positions(lines, session_num);
+    std::vector<bool> dropped(lines.size(), false);
+    for (size_t k = positions.size() > count ? positions.size() - count : 0; k < positions.size(); ++k) {
+        dropped[positions[k]] = true;
+    }
+    py::list kept;
+    for (size_t k = 0; k < lines.size(); ++k) {
+        if (!dropped[k]) kept.append(lines[k]);
+    }
+    rewrite_annotations(self, kept);
+}
+
+py::set session_headers(py::object self) {
+    py::set headers;
+    py::object path = self.attr("annotation_file");
+    if (!path_exists(path)) return headers;
+    for (auto line : read_lines(path)) {
+        py::object text = line.attr("strip")();
+        if (truthy(text.attr("startswith")("session"))) headers.add(text);
+    }
+    return headers;
+}
+
+bool has_session_block(py::object self, const py::object& session_num) {
+    return session_headers(self).contains(session_header(session_num));
+}
+
+bool last_block_open(py::object self) {
+    py::object path = self.attr("annotation_file");
+    if (!path_exists(path)) return false;
+    py::list lines = read_lines(path);
+    for (size_t k = lines.size(); k-- > 0;) {
+        py::object text = lines[k].attr("strip")();
+        if (truthy(text)) return !truthy(text.attr("startswith")("_"));
+    }
+    return false;
 }
 
 void append_to_annotations(py::object self, const py::str& text) {

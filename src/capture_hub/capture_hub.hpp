@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "common/board.hpp"
 #include "common/python_values.hpp"
@@ -34,6 +35,34 @@ py::list session_recordings(const py::object& directory, const py::object& sessi
 // The whole text, or its lines, of `path` in the platform's default encoding; `errors` as for open.
 py::object read_text(const py::object& path, const char* errors = "strict");
 py::list read_lines(const py::object& path);
+// Rewrites the log from `lines` (text in the platform's encoding) through an atomic rewrite.
+void rewrite_annotations(py::object self, const py::list& lines);
+// The separator line that closes a session block, without its line break.
+extern const char* const kSeparator;
+
+// ---- the recorder lock on the base directory (directory_lock.cpp) ---------------------------
+// Takes the lock unless this instance holds it; RuntimeError naming the directory and the
+// holder's pid when another recorder holds it.
+void hold_directory(py::object self);
+void release_directory(py::object self);
+// A session is open: the lock stays held from initialize_session to stop_session.
+bool session_open(py::object self);
+void mark_session_open(py::object self);
+// Releases the lock unless a session is open or a recording runs.
+void release_if_idle(py::object self);
+// Holds the lock for a scope; a lock it took is released at its end unless a session was opened
+// or a recording started meanwhile.
+class DirectoryHold {
+public:
+    explicit DirectoryHold(py::object self);
+    ~DirectoryHold();
+    DirectoryHold(const DirectoryHold&) = delete;
+    DirectoryHold& operator=(const DirectoryHold&) = delete;
+
+private:
+    py::object self_;
+    bool acquired_;
+};
 
 // ---- construction (hub.cpp) ---------------------------------------------------------------
 void init(py::object self);
@@ -48,6 +77,15 @@ py::object get_current_data(py::object self);
 py::object get_next_session_number(py::object self);
 py::list read_annotations_file(py::object self, py::object session_num);
 void append_to_annotations(py::object self, const py::str& text);
+// Takes the last `count` task lines of `session_num` (as the reader collects them) out of the
+// log, through an atomic rewrite.
+void drop_last_tasks(py::object self, const py::object& session_num, size_t count);
+// True when the log's last block has no separator: its recorder ended without stop_session.
+bool last_block_open(py::object self);
+// True when the log has a header line of `session_num`.
+bool has_session_block(py::object self, const py::object& session_num);
+// The header texts ("session" N) of the log.
+py::set session_headers(py::object self);
 // The label logged for an action: "Jaw" -> "Jaw_Clenching", "Left"/"Right" -> "..._Hand".
 py::str task_label(const py::object& action);
 // The class name of a task label in combined files: left, right, jaw, blinking, relax, ...
@@ -57,6 +95,9 @@ py::str normalised_label(const py::object& task);
 bool initialize_session(py::object self, py::object session_num);
 py::object get_next_task(py::object self);
 void stop_session(py::object self);
+// Ends the session after a failure that would mislabel later trials: separator (when it can be
+// written), empty sequence, lock released, next_session_number brought up to date.
+void abandon_session(py::object self);
 
 // ---- recording (recorder.cpp) -------------------------------------------------------------
 bool start_recording(py::object self);
@@ -74,9 +115,12 @@ void update_action_names(py::object self, py::object new_actions);
 // ---- session files (combiner.cpp, deletion.cpp, analysis.cpp) -----------------------------
 // Recordings of raw_dir read with preload and joined in the given order, with each file's
 // sample count; announce prints "Loading <path>" before each read.
+// A file MNE cannot read is skipped with a line naming it: `kept` holds the positions in
+// `names` of the files joined, and labels follow their recordings through it.
 struct JoinedRecordings {
     py::object raw;
     py::list lengths;
+    std::vector<size_t> kept;
 };
 JoinedRecordings join_recordings(py::object self, const py::list& names, bool announce);
 // Annotates the k-th joined recording with labels[k] (None: no label): onset where its first

@@ -42,6 +42,22 @@ py::str combine_and_save(py::object self, const py::list& names, const py::list&
     return save_combined(self, joined.raw);
 }
 
+// Recordings whose session has no block in the log are what an interrupted deletion left: they
+// are left out, with a line counting them.
+py::list with_session_block(py::object self, const py::list& names) {
+    py::set headers = session_headers(self);
+    py::list kept;
+    for (auto name : names) {
+        if (headers.contains(name.attr("split")("_")[py::int_(0)])) kept.append(name);
+    }
+    if (kept.size() < names.size()) {
+        corvane::print("Ignoring " + std::to_string(names.size() - kept.size()) +
+                       " recordings whose session has no block in the annotations file (left by an interrupted "
+                       "deletion; delete_session removes them)");
+    }
+    return kept;
+}
+
 py::object session_number_of(const py::object& name) {
     py::object head = name.attr("split")("_")[py::int_(0)];
     return py::module_::import("builtins").attr("int")(head.attr("replace")("session", ""));
@@ -52,17 +68,22 @@ py::object session_number_of(const py::object& name) {
 JoinedRecordings join_recordings(py::object self, const py::list& names, bool announce) {
     auto read_raw_fif = py::module_::import("mne").attr("io").attr("read_raw_fif");
     JoinedRecordings joined;
-    for (auto name : names) {
-        py::object full_path = path_join({self.attr("raw_dir"), py::reinterpret_borrow<py::object>(name)});
+    for (size_t k = 0; k < names.size(); ++k) {
+        py::object full_path = path_join({self.attr("raw_dir"), names[k]});
         if (announce) corvane::print(py::str("Loading ") + py::str(full_path));
-        py::object raw = read_raw_fif(full_path, py::arg("preload") = true);
+        // An unreadable file (empty, cut short) is left out with its label; the others keep theirs.
+        py::object raw = guarded<py::object>("Skipping unreadable recording " + py::str(full_path).cast<std::string>() + ": ",
+                                             py::none(), [&] { return read_raw_fif(full_path, py::arg("preload") = true); });
+        if (raw.is_none()) continue;
         joined.lengths.append(py::len(raw.attr("times")));
+        joined.kept.push_back(k);
         if (joined.raw) {
             joined.raw.attr("append")(raw);
         } else {
             joined.raw = raw;
         }
     }
+    if (!joined.raw) raise(PyExc_ValueError, "No readable FIF files found.");
     return joined;
 }
 
@@ -72,10 +93,11 @@ void label_recordings(const JoinedRecordings& joined, const py::list& labels) {
     long long start = 0;
     for (size_t k = 0; k < joined.lengths.size(); ++k) {
         long long length = joined.lengths[k].cast<long long>();
-        if (k < labels.size() && !labels[k].is_none()) {
+        size_t position = joined.kept[k];
+        if (position < labels.size() && !labels[position].is_none()) {
             onsets.append(static_cast<double>(start) / sfreq);
             durations.append(static_cast<double>(length) / sfreq);
-            descriptions.append(labels[k]);
+            descriptions.append(labels[position]);
         }
         start += length;
     }
@@ -98,7 +120,7 @@ size_t pair_tasks_with_recordings(const py::list& tasks, size_t count, py::list&
 py::str combine_fif_files(py::object self) {
     corvane::print("\n=== Starting File Combination Process ===");
     py::object session = self.attr("current_session_num");
-    py::list names = session_recordings(self.attr("raw_dir"), session);
+    py::list names = with_session_block(self, session_recordings(self.attr("raw_dir"), session));
     print_found(" raw files:", names);
     if (names.empty()) raise(PyExc_ValueError, "No FIF files found for current session.");
     py::list tasks = self.attr("_read_annotations_file")(session);
@@ -114,6 +136,9 @@ py::str combine_all_fif_files(py::object self) {
         if (truthy(name.attr("endswith")("_raw.fif"))) listed.append(name);
     }
     listed.attr("sort")();
+    // Names that are not "session" N "_..." fail here, before any is left out.
+    for (auto name : listed) session_number_of(py::reinterpret_borrow<py::object>(name));
+    listed = with_session_block(self, listed);
     print_found(" total raw files:", listed);
     if (listed.empty()) raise(PyExc_ValueError, "No FIF files found.");
 

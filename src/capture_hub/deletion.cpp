@@ -37,21 +37,18 @@ py::list lines_without_session(const py::list& lines, const py::object& session_
     return kept;
 }
 
-// Rewrites the log as text in the platform's encoding, through a temporary file renamed over it.
-void rewrite_annotations(py::object self, const py::list& lines) {
-    auto io = py::module_::import("io");
-    write_atomically(self.attr("annotation_file"), [&](py::object file) {
-        py::object text = io.attr("TextIOWrapper")(file);
-        text.attr("writelines")(lines);
-        text.attr("flush")();
-        text.attr("detach")();
-    });
-}
-
 }  // namespace
 
 void delete_session(py::object self, py::object session_num) {
     check_session_number(session_num);
+    DirectoryHold hold(self);
+    // The block goes first: files left by a crash in between have no block, and combining leaves
+    // them out, so no step of a deletion leaves the session mislabelled. Deleting the number
+    // again removes them.
+    py::object annotation_file = self.attr("annotation_file");
+    if (path_exists(annotation_file)) {
+        rewrite_annotations(self, lines_without_session(read_lines(annotation_file), session_num));
+    }
     py::str prefix = session_prefix(session_num);
     for (const char* folder : {"raw_dir", "processed_dir", "formatted_dir"}) {
         py::object directory = self.attr(folder);
@@ -61,12 +58,10 @@ void delete_session(py::object self, py::object session_num) {
             }
         }
     }
-    py::object annotation_file = self.attr("annotation_file");
-    if (!path_exists(annotation_file)) return;
-    rewrite_annotations(self, lines_without_session(read_lines(annotation_file), session_num));
 }
 
 void delete_all_sessions(py::object self) {
+    DirectoryHold hold(self);
     for (const char* folder : {"raw_dir", "processed_dir", "formatted_dir"}) {
         py::object directory = self.attr(folder);
         for (auto name : os().attr("listdir")(directory)) {

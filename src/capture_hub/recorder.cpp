@@ -6,6 +6,8 @@
 #include "common/interop.hpp"
 #include "common/session_numbers.hpp"
 
+#include <algorithm>
+
 namespace corvane::capture_hub {
 
 namespace {
@@ -31,16 +33,32 @@ py::list enabled_electrode_names(py::object self) {
     return names;
 }
 
-// raw_dir/session<N>_<seconds>_raw.fif for the current second, or the next second whose file
-// does not exist yet: a recording never replaces an earlier one and names still sort in order.
+// raw_dir/session<N>_<seconds>_raw.fif with the later of the clock's second and one past the
+// session's newest recording, or the next second whose file does not exist yet: a recording never
+// replaces an earlier one, and names sort in recording order even when the clock steps back.
 py::object new_recording_path(py::object self) {
     py::object raw_dir = self.attr("raw_dir");
-    py::str prefix = session_prefix(self.attr("current_session_num"));
+    py::object session = self.attr("current_session_num");
+    py::str prefix = session_prefix(session);
     long long seconds = py::module_::import("time").attr("time")().cast<double>();
+    for (auto name : session_recordings(raw_dir, session)) {
+        py::list parts = name.attr("split")("_");
+        if (parts.size() > 1 && truthy(parts[1].attr("isdigit")())) seconds = std::max(seconds, parts[1].cast<py::int_>().cast<long long>() + 1);
+    }
     while (true) {
         py::object path = path_join({raw_dir, prefix + py::str(std::to_string(seconds)) + py::str("_raw.fif")});
         if (!path_exists(path)) return path;
         ++seconds;
+    }
+}
+
+// Prints a line of a failure path. Output that cannot be written (stdout on the full disk, say)
+// must not keep the trial's label from being removed, so its error is dropped.
+void tell(const py::str& line) {
+    try {
+        corvane::print(line);
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
     }
 }
 
@@ -61,12 +79,12 @@ void log_task_line(py::object self, const py::str& line) {
 
 py::object pending_task_line(py::object self) { return py::getattr(self, kTaskLine, py::none()); }
 
-// Takes the running recording's task line out of the log (a whole-file rewrite through a
-// temporary file), printing why; `reason` ends "Task label X removed: <reason>".
+// Takes the running recording's task line out of the log, printing why; `reason` ends "Task label
+// X removed: <reason>". The line is normally the log's last: the file is then cut short in place,
+// which needs no free space; otherwise the log is rewritten through a temporary file.
 void remove_task_line(py::object self, const std::string& reason) {
     py::object pending = pending_task_line(self);
     if (pending.is_none()) return;
-    self.attr(kTaskLine) = py::none();
     py::object offset = pending[py::int_(0)];
     py::bytes line = pending[py::int_(1)];
     py::object path = self.attr("annotation_file");
@@ -78,21 +96,41 @@ void remove_task_line(py::object self, const std::string& reason) {
     py::str label = py::str(line.attr("decode")("utf-8", "replace")).attr("strip")();
     if (!py::object(content[slice_of(offset, end)]).equal(line)) {
         // The log was rewritten meanwhile (a session deleted, say): the line is no longer there.
-        corvane::print(py::str("Task label ") + label + py::str(" was not found in the annotations file to remove"));
+        self.attr(kTaskLine) = py::none();
+        tell(py::str("Task label ") + label + py::str(" was not found in the annotations file to remove"));
         return;
     }
-    py::object kept = content[slice_of(py::none(), offset)] + content[slice_of(end, py::none())];
-    write_atomically(path, [&](py::object file) { file.attr("write")(kept); });
-    corvane::print(py::str("Task label ") + label + py::str(" removed: ") + py::str(reason));
+    if (end.equal(py::int_(py::len(content)))) {
+        os().attr("truncate")(path, offset);
+    } else {
+        py::object kept = content[slice_of(py::none(), offset)] + content[slice_of(end, py::none())];
+        write_atomically(path, [&](py::object file) { file.attr("write")(kept); });
+    }
+    self.attr(kTaskLine) = py::none();
+    tell(py::str("Task label ") + label + py::str(" removed: ") + py::str(reason));
 }
 
-// remove_task_line while another error is on its way to the caller: a failure to remove is
-// reported, never put in place of that error.
-void remove_task_line_quietly(py::object self, const std::string& reason) {
-    guarded<bool>("Error removing task label: ", false, [&] {
+// remove_task_line where the trial has no file. A label that cannot be removed would be paired
+// with the next trial's file, so the session is ended and a RuntimeError says so, chained to the
+// removal's error.
+void remove_task_line_or_stop(py::object self, const std::string& reason) {
+    try {
         remove_task_line(self, reason);
-        return true;
-    });
+    } catch (py::error_already_set& error) {
+        if (!error.matches(PyExc_Exception)) throw;
+        py::object pending = pending_task_line(self);
+        std::string label = pending.is_none() ? std::string("of the trial")
+                                              : py::str(py::bytes(pending[py::int_(1)]).attr("decode")("utf-8", "replace"))
+                                                    .attr("strip")()
+                                                    .cast<std::string>();
+        self.attr(kTaskLine) = py::none();
+        abandon_session(self);
+        std::string text = "Task label " + label + " could not be removed after " + reason + " (" +
+                           exception_text(error) +
+                           "): the session was stopped so that no later trial is mislabelled";
+        py::raise_from(error, PyExc_RuntimeError, text.c_str());
+        throw py::error_already_set();
+    }
 }
 
 }  // namespace
@@ -100,8 +138,12 @@ void remove_task_line_quietly(py::object self, const std::string& reason) {
 bool start_recording(py::object self) {
     py::object board = self.attr("board");
     if (!truthy(board) || !truthy(self.attr("is_streaming"))) return false;
+    DirectoryHold hold(self);
     // Starting over abandons the running trial, which will never have a file.
-    if (truthy(self.attr("is_recording"))) remove_task_line(self, "the recording was started again");
+    if (truthy(self.attr("is_recording"))) {
+        self.attr("is_recording") = false;
+        remove_task_line_or_stop(self, "the recording was started again");
+    }
     self.attr("is_recording") = true;
     self.attr("current_eeg_data") = py::list();
     self.attr(kTaskLine) = py::none();
@@ -114,48 +156,66 @@ bool start_recording(py::object self) {
     return true;
 }
 
-void stop_recording(py::object self) {
-    if (!truthy(self.attr("is_recording"))) return;
-    self.attr("is_recording") = false;
+namespace {
+
+void stop_and_save(py::object self) {
     py::object data, eeg_data;
+    const char* no_file = nullptr;
     try {
         data = self.attr("board").attr("get_board_data")();
         py::list enabled = self.attr("get_enabled_channels")();
         if (enabled.empty()) {
-            corvane::print("No channels enabled, skipping save");
-            remove_task_line(self, "no channels were enabled");
-            return;
-        }
-        eeg_data = data[py::make_tuple(enabled, whole())];
-        long long samples = eeg_data.attr("shape")[py::int_(1)].cast<long long>();
-        if (samples == 0) {
-            corvane::print("No samples recorded, skipping save");
-            remove_task_line(self, "the board delivered no samples");
-            return;
-        }
-        if (samples < kShortTrialSamples) {
-            corvane::print("Warning: only " + std::to_string(samples) +
-                           " samples recorded, less than one second; saving them anyway");
+            tell("No channels enabled, skipping save");
+            no_file = "no channels were enabled";
+        } else {
+            eeg_data = data[py::make_tuple(enabled, whole())];
+            long long samples = eeg_data.attr("shape")[py::int_(1)].cast<long long>();
+            if (samples == 0) {
+                tell("No samples recorded, skipping save");
+                no_file = "the board delivered no samples";
+            } else if (samples < kShortTrialSamples) {
+                corvane::print("Warning: only " + std::to_string(samples) +
+                               " samples recorded, less than one second; saving them anyway");
+            }
         }
     } catch (py::error_already_set&) {
         if (data) self.attr("current_eeg_data") = data;
-        remove_task_line_quietly(self, "the recording could not be read from the board");
+        remove_task_line_or_stop(self, "the recording could not be read from the board");
         throw;
+    }
+    if (no_file != nullptr) {
+        remove_task_line_or_stop(self, no_file);
+        return;
     }
     try {
         self.attr("save_to_fif")(eeg_data);
     } catch (py::error_already_set& error) {
         // The samples stay with the host, which may keep them elsewhere or save them again.
         self.attr("current_eeg_data") = eeg_data;
-        corvane::print("Recording not saved, its samples are kept in current_eeg_data: " + exception_text(error));
-        remove_task_line_quietly(self, "the recording could not be saved");
+        tell("Recording not saved, its samples are kept in current_eeg_data: " + exception_text(error));
+        remove_task_line_or_stop(self, "the recording could not be saved");
         throw;
     }
     self.attr(kTaskLine) = py::none();
 }
 
+}  // namespace
+
+void stop_recording(py::object self) {
+    if (!truthy(self.attr("is_recording"))) return;
+    self.attr("is_recording") = false;
+    try {
+        stop_and_save(self);
+    } catch (...) {
+        release_if_idle(self);
+        throw;
+    }
+    release_if_idle(self);
+}
+
 py::object save_to_fif(py::object self, py::object eeg_data) {
     check_session_number(self.attr("current_session_num"));
+    DirectoryHold hold(self);
     py::list ch_names = enabled_electrode_names(self);
     py::object rows = eeg_data.attr("shape")[py::int_(0)];
     if (!rows.equal(py::int_(ch_names.size()))) {
@@ -184,7 +244,8 @@ py::object save_to_fif(py::object self, py::object eeg_data) {
             if (attempt >= kNameAttempts || !error.matches(PyExc_FileExistsError)) throw;
         }
     }
-    corvane::print(py::str("Saved data with channels: ") + py::repr(ch_names));
+    // The file is in place: a line that cannot be printed does not make the save a failure.
+    tell(py::str("Saved data with channels: ") + py::repr(ch_names));
     return raw;
 }
 

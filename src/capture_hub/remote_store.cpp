@@ -11,7 +11,14 @@ namespace {
 
 // Seconds a storage request may take in all, from connecting to the last byte of the answer.
 const double kRequestDeadline = 30.0;
+// Seconds the worker gets to end once its socket was shut down at the deadline.
+const double kShutdownGrace = 5.0;
 const int kChunkBytes = 64 * 1024;
+// Largest answer body read (256 MiB), far above a session's size: a larger one is refused, by its
+// Content-Length before any of it is read, else once that many bytes have arrived.
+const long long kMaxAnswerBytes = 256LL * 1024 * 1024;
+// Answer bytes held in memory while they arrive; beyond that they go to a temporary file.
+const long long kSpoolBytes = 16LL * 1024 * 1024;
 
 // The session number as one path segment: "/", "?", "#" and "%" are escaped, so no value can
 // address another path of the service. "." and ".." would be read as path steps (requests sends
@@ -31,49 +38,116 @@ py::str path_segment(const py::object& session_num) {
 
 struct Answer {
     py::object response;
-    py::bytes body;
+    py::object body;  // a file positioned at the body's start, or None when it was not read
 };
+
+// A requests session whose connections add their sockets to `sockets` once connected, so the
+// socket of a request still running at its deadline can be shut down from the waiting thread (the
+// connection itself may have let go of it to the answer it is reading).
+py::object tracking_session(py::list sockets) {
+    auto type = py::module_::import("builtins").attr("type");
+    auto connection_module = py::module_::import("urllib3.connection");
+    auto pool_module = py::module_::import("urllib3.connectionpool");
+    py::dict pool_classes;
+    for (const char* scheme : {"http", "https"}) {
+        std::string upper = std::string(scheme) == "http" ? "HTTP" : "HTTPS";
+        py::object base = connection_module.attr((upper + "Connection").c_str());
+        py::object connection_class = make_class("capture_hub", ("Tracked" + upper + "Connection").c_str(), py::make_tuple(base));
+        add_method(connection_class, "connect", [base, sockets](py::object connection) mutable {
+            base.attr("connect")(connection);
+            sockets.append(connection.attr("sock"));
+        });
+        py::dict members;
+        members["ConnectionCls"] = connection_class;
+        pool_classes[scheme] = type("Tracked" + upper + "ConnectionPool",
+                                    py::make_tuple(pool_module.attr((upper + "ConnectionPool").c_str())), members);
+    }
+    py::object session = py::module_::import("requests").attr("Session")();
+    for (auto adapter : session.attr("adapters").attr("values")()) {
+        adapter.attr("poolmanager").attr("pool_classes_by_scheme") = pool_classes;
+    }
+    return session;
+}
+
+// The 2xx answer's body into a spooled file, counted as it arrives and refused past the cap.
+py::object read_body(const py::object& response, const py::str& url, const py::object& monotonic, double deadline) {
+    std::string too_large = "the answer from " + url.cast<std::string>() + " is larger than " +
+                            std::to_string(kMaxAnswerBytes) + " bytes (256 MiB) and was refused";
+    py::object length = response.attr("headers").attr("get")("Content-Length");
+    if (!length.is_none() && py::int_(length).cast<long long>() > kMaxAnswerBytes) raise(PyExc_ValueError, too_large);
+    py::object body = py::module_::import("tempfile").attr("SpooledTemporaryFile")(py::arg("max_size") = kSpoolBytes);
+    long long count = 0;
+    try {
+        for (auto chunk : response.attr("iter_content")(kChunkBytes)) {
+            count += static_cast<long long>(py::len(chunk));
+            if (count > kMaxAnswerBytes) raise(PyExc_ValueError, too_large);
+            body.attr("write")(chunk);
+            if (monotonic().cast<double>() > deadline) break;
+        }
+    } catch (...) {
+        body.attr("close")();
+        throw;
+    }
+    body.attr("seek")(0);
+    return body;
+}
 
 // One request to the store, answered in full within kRequestDeadline seconds or failed with
 // requests' Timeout. requests limits each socket read, not the whole exchange, so the request
-// runs on a worker thread that this call waits for; a worker still busy at the deadline stops
-// at its next chunk or socket time limit. Redirects are not followed: a redirect answer fails.
-Answer request_within_deadline(const char* method, const py::str& url, const py::dict& options) {
+// runs on a worker thread that this call waits for; at the deadline the worker's socket is shut
+// down, which ends it, and the call returns only once it has ended. Redirects are not followed: a
+// redirect answer fails. `with_body`: the answer's body is read (see read_body).
+Answer request_within_deadline(const char* method, const py::str& url, const py::dict& options, bool with_body) {
     auto requests = py::module_::import("requests");
     py::object monotonic = py::module_::import("time").attr("monotonic");
     double deadline = monotonic().cast<double>() + kRequestDeadline;
     py::dict outcome;
-    py::object session = requests.attr("Session")();
+    py::list sockets;
+    py::object session = tracking_session(sockets);
     py::cpp_function work([=]() {
+        py::object response;
         try {
-            py::object response = session.attr("request")(method, url, **options, py::arg("stream") = true,
-                                                          py::arg("allow_redirects") = false,
-                                                          py::arg("timeout") = kRequestDeadline);
-            py::list chunks;
-            for (auto chunk : response.attr("iter_content")(kChunkBytes)) {
-                if (monotonic().cast<double>() > deadline) break;
-                chunks.append(chunk);
-            }
-            response.attr("close")();
+            response = session.attr("request")(method, url, **options, py::arg("stream") = true,
+                                               py::arg("allow_redirects") = false,
+                                               py::arg("timeout") = kRequestDeadline);
             outcome["response"] = response;
-            outcome["body"] = py::bytes("").attr("join")(chunks);
+            int status = response.attr("status_code").cast<int>();
+            if (with_body && status >= 200 && status < 300) outcome["body"] = read_body(response, url, monotonic, deadline);
         } catch (py::error_already_set& error) {
             outcome["error"] = error.value();
+        }
+        if (response) {
+            try {
+                response.attr("close")();
+            } catch (py::error_already_set&) {
+            }
         }
     });
     py::object thread = py::module_::import("threading").attr("Thread")(
         py::arg("target") = work, py::arg("name") = "store-request", py::arg("daemon") = true);
     thread.attr("start")();
     thread.attr("join")(std::max(0.0, deadline - monotonic().cast<double>()));
-    if (truthy(thread.attr("is_alive")()) || (!outcome.contains("error") && monotonic().cast<double>() > deadline)) {
-        session.attr("close")();
+    bool late = truthy(thread.attr("is_alive")());
+    if (late) {
+        auto shut_rdwr = py::module_::import("socket").attr("SHUT_RDWR");
+        for (auto sock : sockets) {
+            try {
+                sock.attr("shutdown")(shut_rdwr);
+            } catch (py::error_already_set&) {
+            }
+        }
+        thread.attr("join")(kShutdownGrace);
+    }
+    session.attr("close")();
+    late = late || (!outcome.contains("error") && monotonic().cast<double>() > deadline);
+    if (late) {
+        if (outcome.contains("body")) outcome["body"].attr("close")();
         raise_object(requests.attr("Timeout")("no complete answer from " + url.cast<std::string>() + " within " +
                                               std::to_string(static_cast<int>(kRequestDeadline)) + " seconds"));
     }
-    session.attr("close")();
     if (outcome.contains("error")) raise_object(outcome["error"]);
     if (!outcome.contains("response")) raise(PyExc_RuntimeError, "the request to " + url.cast<std::string>() + " ended without an answer");
-    Answer answer{outcome["response"], outcome["body"]};
+    Answer answer{outcome["response"], outcome.contains("body") ? py::object(outcome["body"]) : py::object(py::none())};
     int status = answer.response.attr("status_code").cast<int>();
     if (status >= 300 && status < 400) {
         py::object location = answer.response.attr("headers").attr("get")("Location", "");
@@ -95,7 +169,7 @@ bool save_session_data(py::object self, py::object session_num, py::object data)
         payload["session_data"] = py::module_::import("base64").attr("b64encode")(data).attr("decode")();
         py::dict options;
         options["json"] = payload;
-        request_within_deadline("POST", url, options);
+        request_within_deadline("POST", url, options, false);
         return true;
     });
 }
@@ -103,8 +177,15 @@ bool save_session_data(py::object self, py::object session_num, py::object data)
 py::object load_session_data(py::object self, py::object session_num) {
     return guarded<py::object>("Error loading session data: ", py::none(), [&] {
         py::str url = py::str(self.attr("api_url")) + py::str("/session_data/") + path_segment(session_num);
-        Answer answer = request_within_deadline("GET", url, py::dict());
-        py::object data = py::module_::import("json").attr("loads")(answer.body);
+        Answer answer = request_within_deadline("GET", url, py::dict(), true);
+        py::object data;
+        try {
+            data = py::module_::import("json").attr("load")(answer.body);
+        } catch (...) {
+            answer.body.attr("close")();
+            throw;
+        }
+        answer.body.attr("close")();
         // Text outside the Base64 alphabet is an error, not something to skip silently.
         return py::module_::import("base64").attr("b64decode")(data["session_data"], py::arg("validate") = true);
     });

@@ -93,6 +93,20 @@ void move_into_place(const py::module_& os, const py::object& temp_path, const p
     }
 }
 
+// Flushes what the system holds of `path` (a file, or a folder's entries) to the disk. Folders
+// cannot be opened for this on Windows, where renames are flushed with the file.
+void sync_to_disk(const py::module_& os, const py::object& path, bool folder) {
+    if (folder && py::str(os.attr("name")).equal(py::str("nt"))) return;
+    py::object fd = os.attr("open")(path, os.attr("O_RDONLY"));
+    try {
+        os.attr("fsync")(fd);
+    } catch (...) {
+        os.attr("close")(fd);
+        throw;
+    }
+    os.attr("close")(fd);
+}
+
 }  // namespace
 
 void replace_atomically(const py::object& path, const std::string& suffix,
@@ -103,6 +117,8 @@ void replace_atomically(const py::object& path, const std::string& suffix,
     py::object temp_path = new_temporary_file(os, folder, name, suffix);
     try {
         fill(temp_path);
+        // On the disk before it has its name: a crash never leaves a named file without content.
+        sync_to_disk(os, temp_path, false);
         move_into_place(os, temp_path, path, replace_existing);
     } catch (...) {
         // The caller sees the original error; removing the temporary file must not replace it.
@@ -112,6 +128,8 @@ void replace_atomically(const py::object& path, const std::string& suffix,
         }
         throw;
     }
+    // The new name itself survives a crash once the folder is flushed.
+    sync_to_disk(os, folder, true);
 }
 
 void write_atomically(const py::object& path, const std::function<void(py::object)>& write) {
@@ -119,7 +137,6 @@ void write_atomically(const py::object& path, const std::function<void(py::objec
         with_file(temp_path, "wb", [&](py::object file) {
             write(file);
             file.attr("flush")();
-            py::module_::import("os").attr("fsync")(file.attr("fileno")());
         });
     });
 }

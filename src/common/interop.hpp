@@ -55,12 +55,13 @@ void with_file(const py::object& path, const char* mode, const std::function<voi
 
 // Replaces `path` whole or not at all: `fill` writes a temporary file in the same folder, given by
 // its path (named with `suffix`, for writers that check extensions), which is then renamed over
-// `path`. With replace_existing false an existing `path` is never replaced: FileExistsError is
-// raised instead. On any error the temporary file is removed and the error re-raised.
+// `path`. The file is flushed to disk before it is renamed, and the folder after. With
+// replace_existing false an existing `path` is never replaced: FileExistsError is raised instead.
+// On any error the temporary file is removed and the error re-raised.
 void replace_atomically(const py::object& path, const std::string& suffix,
                         const std::function<void(py::object)>& fill, bool replace_existing = true);
 
-// replace_atomically for a writer of an open binary file; the data is flushed to disk first.
+// replace_atomically for a writer of an open binary file.
 void write_atomically(const py::object& path, const std::function<void(py::object)>& write);
 
 // Creates a plain Python class `name` as a `class` statement in `module` would, so instances keep

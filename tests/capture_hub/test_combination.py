@@ -126,10 +126,16 @@ def test_labels_without_recordings_and_files_without_labels(hub, capsys):
     combined = mne.io.read_raw_fif(hub.combine_fif_files(), verbose="error")
     assert annotated(combined) == [(0, 25, "relax"), (25, 35, "left")]
     assert "Warning: 2 task labels had no recording and were not used\n" in capsys.readouterr().out
-    # A session without task lines is joined unlabelled.
+    # A session whose block has no task lines is joined unlabelled; one without a block (what an
+    # interrupted deletion leaves) is left out.
     make_recordings(hub, 5, [10])
+    make_recordings(hub, 6, [15])
+    with open(hub.annotation_file, "a") as log:
+        log.write(f"\nsession5\n{SEPARATOR}\n")
+    capsys.readouterr()
     combined = mne.io.read_raw_fif(hub.combine_all_fif_files(), verbose="error")
     assert annotated(combined) == [(0, 25, "relax"), (25, 35, "left")] and combined.n_times == 70
+    assert "Ignoring 1 recordings whose session has no block" in capsys.readouterr().out
 
 
 def test_empty_foreign_and_corrupt_selections(hub, capsys):
@@ -141,19 +147,35 @@ def test_empty_foreign_and_corrupt_selections(hub, capsys):
     assert "Found 0 raw files:\n" in capsys.readouterr().out
     make_recordings(hub, 1, [20])
     make_recordings(hub, 10, [20])
+    write_annotations(hub, f"\nsession1\nRelax\n{SEPARATOR}\n\nsession10\n{SEPARATOR}\n")
     os.mkdir(os.path.join(hub.raw_dir, "session1_folder"))
     open(os.path.join(hub.raw_dir, "notes.txt"), "w").close()
     combined = mne.io.read_raw_fif(hub.combine_fif_files(), verbose="error")
     assert combined.n_times == 20
-    before = open(os.path.join(hub.formatted_dir, "S03.fif"), "rb").read()
-    with open(os.path.join(hub.raw_dir, "session1_1_raw.fif"), "wb") as f:
+    # A file that cannot be read is left out with its label (the first of the session); the
+    # others keep theirs. With no readable file left nothing is written.
+    corrupt = os.path.join(hub.raw_dir, "session1_1_raw.fif")
+    with open(corrupt, "wb") as f:
         f.write(b"not a FIF file" * 100)
-    with pytest.raises(Exception):
+    capsys.readouterr()
+    combined = mne.io.read_raw_fif(hub.combine_fif_files(), verbose="error")
+    assert combined.n_times == 20 and list(combined.annotations.description) == []
+    assert f"Skipping unreadable recording {corrupt}: " in capsys.readouterr().out
+    open(corrupt, "w").close()
+    hub.current_session_num = 2
+    make_recordings(hub, 2, [20])
+    with open(hub.annotation_file, "a") as log:
+        log.write(f"\nsession2\n{SEPARATOR}\n")
+    for name in os.listdir(hub.raw_dir):
+        if name.startswith("session2_"):
+            open(os.path.join(hub.raw_dir, name), "w").close()
+    before = open(os.path.join(hub.formatted_dir, "S03.fif"), "rb").read()
+    with pytest.raises(ValueError, match=r"^No readable FIF files found\.$"):
         hub.combine_fif_files()
     # The earlier result is kept whole and no temporary file is left behind.
     assert os.listdir(hub.formatted_dir) == ["S03.fif"]
     assert open(os.path.join(hub.formatted_dir, "S03.fif"), "rb").read() == before
-    os.remove(os.path.join(hub.raw_dir, "session1_1_raw.fif"))
+    os.remove(corrupt)
     open(os.path.join(hub.raw_dir, "other_raw.fif"), "w").close()
     with pytest.raises(ValueError, match="invalid literal for int"):
         hub.combine_all_fif_files()

@@ -6,7 +6,7 @@ import textwrap
 
 import pytest
 
-from tests.capture_hub.helpers import make_recordings
+from tests.capture_hub.helpers import make_recordings, write_annotations
 from tools.testing.recording_faults import FaultySession, check_session, trial_numbers
 
 FAULTS = {2: "skip", 3: "restart", 4: "fail_save", 5: "short", 6: "pull_port", 8: "silent"}
@@ -72,6 +72,7 @@ def test_a_crash_while_a_trial_is_written_leaves_nothing_that_is_combined(hub, c
     [left] = os.listdir(hub.raw_dir)
     assert left.startswith(".session1_") and os.path.getsize(os.path.join(hub.raw_dir, left)) == 16384
     make_recordings(hub, 1, [40])
+    write_annotations(hub, "\nsession1\n")
     hub.current_session_num = 1
     capsys.readouterr()
     hub.combine_fif_files()

@@ -8,7 +8,7 @@ import requests
 
 from capture_hub import CaptureHub
 from tools.standins.session_store import SessionStore
-from tools.testing.testbed import MisbehavingStore
+from tools.testing.testbed import MisbehavingStore, client_sockets_to, request_threads
 from tests.capture_hub.helpers import command_line_tool
 
 
@@ -124,12 +124,13 @@ def test_the_session_number_stays_one_path_segment(hub, scripted, capsys):
 @pytest.mark.slow
 def test_one_deadline_covers_the_whole_request(hub, scripted, capsys):
     # A trickled answer (one byte every half second, 40 s in all) and a server that never
-    # answers: each call ends at its 30 s deadline. The three calls run side by side.
+    # answers: each load ends at its 30 s deadline, its socket closed and its worker ended. A save
+    # reads only the status, which the trickling server sends at once. The calls run side by side.
     stalled = scripted(stall=True)
     with MisbehavingStore(trickle=0.5, data="QUJD" * 16) as trickling:
         calls = [
             (trickling.url, lambda: hub.load_session_data(1), None),
-            (trickling.url, lambda: hub.save_session_data(1, b"x"), False),
+            (trickling.url, lambda: hub.save_session_data(1, b"x"), True),
             (stalled.url, lambda: hub.load_session_data(1), None),
         ]
         results = [None] * len(calls)
@@ -146,11 +147,25 @@ def test_one_deadline_covers_the_whole_request(hub, scripted, capsys):
             time.sleep(0.2)
         for thread in threads:
             thread.join(60)
+        assert request_threads() == [] and client_sockets_to(trickling.port) == 0
+    assert client_sockets_to(int(stalled.url.split(":")[-1].split("/")[0])) == 0
     assert [result for result, _ in results] == [fallback for _, _, fallback in calls]
     assert all(seconds < 35 for _, seconds in results), results
     out = capsys.readouterr().out.splitlines()
-    assert sorted(line.split(": ")[0] for line in out) == ["Error loading session data"] * 2 + ["Error saving session data"]
+    assert sorted(line.split(": ")[0] for line in out) == ["Error loading session data"] * 2
     assert all(line.endswith("within 30 seconds") for line in out)
+
+
+@pytest.mark.parametrize("declared", [True, False])
+def test_an_answer_over_256_mib_is_refused(hub, capsys, declared):
+    # Made as it is sent: refused by its Content-Length unread, or once 256 MiB have arrived.
+    with MisbehavingStore(huge=(256 << 20) + 4096, declared=declared) as store:
+        hub.api_url = store.url
+        capsys.readouterr()
+        assert hub.load_session_data(1) is None
+        assert request_threads() == [] and client_sockets_to(store.port) == 0
+    assert capsys.readouterr().out == (f"Error loading session data: the answer from {store.url}/session_data/1 "
+                                       "is larger than 268435456 bytes (256 MiB) and was refused\n")
 
 
 @pytest.mark.parametrize("status", [301, 302, 307, 308])

@@ -14,11 +14,19 @@ signal tells which trial it came from, whatever the files and the labels say.
 Faults: skip (no electrode enabled), fail_save (the file write fails part-way under a file-size
 limit), silent (the board sends nothing for the trial), short (the board falls silent after a
 fraction of a second), pull_port (the port vanishes mid-trial; the board is released and opened
-again on a new emulator), restart (the recording is started twice).
+again on a new emulator), restart (the recording is started twice), clock_back and
+clock_forward (time.time steps 120 s before the save, and stays stepped), second_recorder (another
+process tries to open a session on the same base directory mid-trial), full_disk (no file may
+grow past one byte during the save: the save fails, the log cannot be rewritten), no_files (no
+file can be opened during the save: neither the file nor the label's removal can be written, and
+the session stops).
 """
 
+import contextlib
 import dataclasses
 import os
+import subprocess
+import sys
 import time
 
 import mne
@@ -26,12 +34,21 @@ import numpy as np
 
 from tools.facts import ACTION_LABELS, BOARD_EEG_CHANNELS, ELECTRODES, SAMPLING_RATE
 from tools.standins.cyton_emulator import CytonEmulator
+from tools.testing.crash_points import no_new_files
 from tools.testing.testbed import file_size_limit
 
-FAULTS = ("skip", "fail_save", "silent", "short", "pull_port", "restart")
+FAULTS = ("skip", "fail_save", "silent", "short", "pull_port", "restart", "clock_back", "clock_forward",
+          "second_recorder", "full_disk")
+CLOCK_STEP = 120.0
 TRIAL_STEP = 10.0
 # A trial's FIF file is larger than this, the annotations file smaller.
 FAILING_SIZE = 16 * 1024
+# Limits during a failing save, as (context, error expected) per fault.
+FAILING_SAVES = {
+    "fail_save": (lambda: file_size_limit(FAILING_SIZE), OSError),
+    "full_disk": (lambda: file_size_limit(1), OSError),
+    "no_files": (no_new_files, RuntimeError),
+}
 SHORT_SAMPLES = 60
 
 
@@ -49,6 +66,25 @@ class CueSignal:
         return data
 
 
+def second_recorder(hub):
+    """Another process opens a CaptureHub on the hub's base directory and tries a session. Returns
+    the refusal it printed, after checking that it wrote nothing."""
+    def state():
+        listing = sorted(os.listdir(hub.raw_dir))
+        with open(hub.annotation_file, "rb") as log:
+            return listing, log.read()
+
+    before = state()
+    env = dict(os.environ, CORVANE_PATH=os.path.dirname(hub.data_dir),
+               CORVANE_SERIAL_PORT=os.path.join(hub.data_dir, "no-port"))
+    script = ("from capture_hub import CaptureHub\nhub = CaptureHub()\n"
+              "try:\n    hub.initialize_session(hub.next_session_number)\nexcept RuntimeError as e:\n"
+              "    print('refused:', e)\n")
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, timeout=120).stdout
+    assert state() == before, "the second recorder wrote into the base directory"
+    return next((line for line in out.splitlines() if line.startswith("refused: ")), out)
+
+
 def trial_numbers(fcz):
     return np.rint(np.asarray(fcz) / TRIAL_STEP).astype(np.int64)
 
@@ -59,8 +95,9 @@ class Trial:
     action: str
     fault: str = None
     saved: bool = False
-    # The samples a failed save left in current_eeg_data.
+    # The samples a failed save left in current_eeg_data, and the error it raised.
     kept: object = None
+    error: str = None
 
 
 class FaultySession:
@@ -72,6 +109,10 @@ class FaultySession:
         self.timeout = timeout
         self.signal = CueSignal()
         self.reopened = 0
+        # What each second recorder was told.
+        self.refusals = []
+        # A context around the next saves (a crash point, say).
+        self.crash_point = None
         self._open_board()
 
     def _open_board(self):
@@ -90,16 +131,24 @@ class FaultySession:
                 raise RuntimeError(f"the board sent fewer than {samples} samples in {self.timeout} s")
             time.sleep(0.002)
 
-    def record(self, faults):
-        """Records one session with `faults` (trial number -> fault); returns its number and
-        the trials played."""
+    def record(self, faults, number=None, first=1, count=None):
+        """Records `count` trials (all the session hands out when None) numbered from `first` with
+        `faults` (trial number -> fault) into session `number` (next_session_number when None);
+        returns the number and the trials played. A session stopped by the hub ends the loop."""
         hub = self.hub
-        number = hub.next_session_number
-        hub.initialize_session(number)
+        number = hub.next_session_number if number is None else number
+        real_time, self.clock_offset, self.stopped = time.time, 0.0, False
+        time.time = lambda: real_time() + self.clock_offset
         trials = []
-        while (task := hub.get_next_task()) is not None:
-            trials.append(self._trial(Trial(len(trials) + 1, task[0], faults.get(len(trials) + 1))))
-        hub.stop_session()
+        try:
+            hub.initialize_session(number)
+            while not self.stopped and (count is None or len(trials) < count) and (task := hub.get_next_task()):
+                number_played = first + len(trials)
+                trials.append(self._trial(Trial(number_played, task[0], faults.get(number_played))))
+            if not self.stopped:
+                hub.stop_session()
+        finally:
+            time.time = real_time
         return number, trials
 
     def _trial(self, trial):
@@ -115,6 +164,8 @@ class FaultySession:
         if fault == "restart":
             self._wait_for(SHORT_SAMPLES)
             assert hub.start_recording()
+        if fault == "second_recorder":
+            self.refusals.append(second_recorder(hub))
         if fault == "silent":
             time.sleep(self.trial_samples / (SAMPLING_RATE * self.speed))
         elif fault == "short":
@@ -126,16 +177,22 @@ class FaultySession:
             self.emulator.stop()
         else:
             self._wait_for(self.trial_samples)
+        if fault in ("clock_back", "clock_forward"):
+            self.clock_offset += CLOCK_STEP if fault == "clock_forward" else -CLOCK_STEP
         try:
-            if fault == "fail_save":
-                with file_size_limit(FAILING_SIZE):
+            if fault in FAILING_SAVES:
+                limit, expected = FAILING_SAVES[fault]
+                try:
+                    with limit():
+                        hub.stop_recording()
+                except expected as error:
+                    trial.kept, trial.error = np.array(hub.current_eeg_data), str(error)
+                    self.stopped = fault == "no_files"
+                else:
+                    raise AssertionError(f"a save under {fault} did not fail")
+            else:
+                with self.crash_point() if self.crash_point else contextlib.nullcontext():
                     hub.stop_recording()
-                raise AssertionError("a save beyond the file-size limit did not fail")
-            hub.stop_recording()
-        except OSError:
-            if fault != "fail_save":
-                raise
-            trial.kept = np.array(hub.current_eeg_data)
         finally:
             for name in ELECTRODES:
                 hub.set_channel_state(name, True)
@@ -192,6 +249,7 @@ def stored_trials(hub, session):
 
 def check_session(hub, session, trials):
     """Combines and analyses the session and checks both against the played trials."""
+    hub.current_session_num = session
     names, stored = stored_trials(hub, session)
     saved = [trial.number for trial in trials if trial.saved]
     kept = [trial.number for trial in trials if trial.kept is not None]
@@ -199,7 +257,9 @@ def check_session(hub, session, trials):
     mislabelled, labelled = label_errors(combined, trials)
     hub.analyze_session(session)
     analysis_mislabelled, analysis_labelled = label_errors(hub.raw_data, trials, short=False)
-    with_samples = {trial.number for trial in trials if trial.fault not in ("skip", "silent")}
+    # A recorder killed mid-save loses that trial unless its file was in place.
+    with_samples = {trial.number for trial in trials
+                    if trial.fault not in ("skip", "silent") and (trial.fault != "killed" or trial.saved)}
     return {
         "trials": len(trials),
         "saved": len(saved),

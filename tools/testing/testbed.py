@@ -7,7 +7,9 @@
   live_pilot loads them.
 - counter_signal, emulator_process: a Cyton emulator in its own interpreter, optionally streaming
   sample numbers.
-- MisbehavingStore: a session store on 127.0.0.1 that trickles its answers or redirects.
+- MisbehavingStore, client_sockets_to, request_threads (from tools.testing.store_standins): a
+  session store on 127.0.0.1 that trickles, redirects or sends a huge answer, and what a client
+  left open towards it.
 - file_size_limit: writes of this process fail part-way beyond a size, as on a full disk.
 - FaultyServer, standin_process (from tools.testing.fault_standins): stand-ins that refuse, hang,
   answer 500, drop the connection, trickle, answer late or redirect.
@@ -39,6 +41,7 @@ from tools.standins.local_http import LOOPBACK, LocalHandler, LocalService
 from tools.testing.fault_standins import (FAULTS, FaultyServer, controller_answer, simulator_answer,  # noqa: F401
                                           standin_process, write_answer)
 from tools.testing.board_faults import FULL_SCALE_MICROVOLTS, controlled_emulator_process, electrode_fault  # noqa: F401
+from tools.testing.store_standins import MisbehavingStore, client_sockets_to, request_threads  # noqa: F401
 
 
 
@@ -80,50 +83,6 @@ def simulator_reply(path):
 
 def controller_reply(path):
     return 200, "OK", 0
-
-
-class MisbehavingStore(LocalService):
-    """An HTTP server on 127.0.0.1 answering every GET and POST in one bad way, recording each
-    request as (method, path, body bytes).
-
-    trickle=seconds: a 200 JSON answer {"session_data": "<data>"} sent one byte at a time,
-    that many seconds apart. redirect=url: a `status` answer whose Location is url + the path."""
-
-    def __init__(self, trickle=None, redirect=None, status=307, data=""):
-        super().__init__()
-        self.requests = []
-        self.trickle, self.redirect, self.status, self.data = trickle, redirect, status, data
-        self.start()
-
-    @property
-    def url(self):
-        return super().url + "/api"
-
-    class handler(LocalHandler):
-        def answer(self):
-            server = self.server.owner
-            length = int(self.headers.get("Content-Length") or 0)
-            server.requests.append((self.command, self.path, self.rfile.read(length)))
-            body = json.dumps({"session_data": server.data}).encode()
-            try:
-                if server.redirect is not None:
-                    self.send_response(server.status)
-                    self.send_header("Location", server.redirect + self.path)
-                    self.send_header("Content-Length", "0")
-                    self.end_headers()
-                    return
-                self.send_response(200)
-                self.send_header("Content-Type", "application/json")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                for k in range(len(body)):
-                    self.wfile.write(body[k : k + 1])
-                    self.wfile.flush()
-                    time.sleep(server.trickle)
-            except OSError:
-                pass  # the client hung up
-
-        do_GET = do_POST = answer
 
 
 @contextlib.contextmanager
