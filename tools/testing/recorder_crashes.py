@@ -32,8 +32,8 @@ def _child(base, *args):
 def record_then_die(base, count, step, session=None, first=1, speed=25.0):
     """A child records `count` trials into `session` (the next one when None), numbered from
     `first`, and is killed at `step` of the last trial's save. Returns the trials played."""
-    spec = {"count": count, "step": step, "session": session, "first": first, "speed": speed}
-    result = _child(base, "record", json.dumps(spec))
+    job = {"count": count, "step": step, "session": session, "first": first, "speed": speed}
+    result = _child(base, "record", json.dumps(job))
     if result.returncode not in (-signal.SIGKILL, -signal.SIGXFSZ):
         raise AssertionError(f"the recorder was not killed ({result.returncode}): {result.stderr[-2000:]}")
     trials = [Trial(**json.loads(line[len("trial "):])) for line in result.stdout.splitlines()
@@ -59,38 +59,38 @@ def delete_then_die(base, session, step):
     return result.returncode == -signal.SIGKILL
 
 
-def _record(spec):
+def _record(job):
     from capture_hub import CaptureHub
     from tools.testing.recording_faults import FaultySession
 
     with contextlib.redirect_stdout(io.StringIO()):
         hub = CaptureHub()
-        session = FaultySession(hub, speed=spec["speed"], trial_samples=1300, rest_seconds=1.0)
-    number = hub.next_session_number if spec["session"] is None else spec["session"]
+        session = FaultySession(hub, speed=job["speed"], trial_samples=1300, rest_seconds=1.0)
+    number = hub.next_session_number if job["session"] is None else job["session"]
     hub.initialize_session(number)
-    for k in range(spec["count"]):
+    for k in range(job["count"]):
         task = hub.get_next_task()
-        trial = Trial(spec["first"] + k, task[0])
+        trial = Trial(job["first"] + k, task[0])
         print("trial " + json.dumps({"number": trial.number, "action": trial.action}), flush=True)
-        if k == spec["count"] - 1:
+        if k == job["count"] - 1:
             # The last trial's save is cut short by the crash point.
-            session.crash_point = SAVE_STEPS[spec["step"]]
+            session.crash_point = SAVE_STEPS[job["step"]]
         with contextlib.redirect_stdout(io.StringIO()):
             session._trial(trial)
     raise AssertionError("the crash point was never reached")
 
 
-def _delete(spec):
+def _delete(job):
     from capture_hub import CaptureHub
 
     hub = CaptureHub()
-    with DELETE_STEPS[spec["step"]]():
-        hub.delete_session(spec["session"])
+    with DELETE_STEPS[job["step"]]():
+        hub.delete_session(job["session"])
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description="A recorder that dies at a chosen step.")
     parser.add_argument("action", choices=["record", "delete"])
-    parser.add_argument("spec")
+    parser.add_argument("job")
     args = parser.parse_args()
-    (_record if args.action == "record" else _delete)(json.loads(args.spec))
+    (_record if args.action == "record" else _delete)(json.loads(args.job))
