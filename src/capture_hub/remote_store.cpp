@@ -2,8 +2,8 @@
 #include "capture_hub/capture_hub.hpp"
 
 #include "common/interop.hpp"
+#include "common/request_deadline.hpp"
 
-#include <algorithm>
 
 namespace corvane::capture_hub {
 
@@ -11,8 +11,6 @@ namespace {
 
 // Seconds a storage request may take in all, from connecting to the last byte of the answer.
 const double kRequestDeadline = 30.0;
-// Seconds the worker gets to end once its socket was shut down at the deadline.
-const double kShutdownGrace = 5.0;
 const int kChunkBytes = 64 * 1024;
 // Largest answer body read (256 MiB), far above a session's size: a larger one is refused, by its
 // Content-Length before any of it is read, else once that many bytes have arrived.
@@ -41,34 +39,6 @@ struct Answer {
     py::object body;  // a file positioned at the body's start, or None when it was not read
 };
 
-// A requests session whose connections add their sockets to `sockets` once connected, so the
-// socket of a request still running at its deadline can be shut down from the waiting thread (the
-// connection itself may have let go of it to the answer it is reading).
-py::object tracking_session(py::list sockets) {
-    auto type = py::module_::import("builtins").attr("type");
-    auto connection_module = py::module_::import("urllib3.connection");
-    auto pool_module = py::module_::import("urllib3.connectionpool");
-    py::dict pool_classes;
-    for (const char* scheme : {"http", "https"}) {
-        std::string upper = std::string(scheme) == "http" ? "HTTP" : "HTTPS";
-        py::object base = connection_module.attr((upper + "Connection").c_str());
-        py::object connection_class = make_class("capture_hub", ("Tracked" + upper + "Connection").c_str(), py::make_tuple(base));
-        add_method(connection_class, "connect", [base, sockets](py::object connection) mutable {
-            base.attr("connect")(connection);
-            sockets.append(connection.attr("sock"));
-        });
-        py::dict members;
-        members["ConnectionCls"] = connection_class;
-        pool_classes[scheme] = type("Tracked" + upper + "ConnectionPool",
-                                    py::make_tuple(pool_module.attr((upper + "ConnectionPool").c_str())), members);
-    }
-    py::object session = py::module_::import("requests").attr("Session")();
-    for (auto adapter : session.attr("adapters").attr("values")()) {
-        adapter.attr("poolmanager").attr("pool_classes_by_scheme") = pool_classes;
-    }
-    return session;
-}
-
 // The 2xx answer's body into a spooled file, counted as it arrives and refused past the cap.
 py::object read_body(const py::object& response, const py::str& url, const py::object& monotonic, double deadline) {
     std::string too_large = "the answer from " + url.cast<std::string>() + " is larger than " +
@@ -93,61 +63,42 @@ py::object read_body(const py::object& response, const py::str& url, const py::o
 }
 
 // One request to the store, answered in full within kRequestDeadline seconds or failed with
-// requests' Timeout. requests limits each socket read, not the whole exchange, so the request
-// runs on a worker thread that this call waits for; at the deadline the worker's socket is shut
-// down, which ends it, and the call returns only once it has ended. Redirects are not followed: a
+// requests' Timeout: the request's sockets are shut down when the deadline passes, which ends it
+// wherever it is, and the call returns with nothing of it left open. Redirects are not followed: a
 // redirect answer fails. `with_body`: the answer's body is read (see read_body).
 Answer request_within_deadline(const char* method, const py::str& url, const py::dict& options, bool with_body) {
     auto requests = py::module_::import("requests");
     py::object monotonic = py::module_::import("time").attr("monotonic");
-    double deadline = monotonic().cast<double>() + kRequestDeadline;
-    py::dict outcome;
-    py::list sockets;
-    py::object session = tracking_session(sockets);
-    py::cpp_function work([=]() {
-        py::object response;
+    double deadline_at = monotonic().cast<double>() + kRequestDeadline;
+    py::object session = deadline_session("capture_hub", true);
+    Answer answer{py::none(), py::none()};
+    bool late = false;
+    {
+        RequestDeadline deadline(kRequestDeadline);
         try {
-            response = session.attr("request")(method, url, **options, py::arg("stream") = true,
-                                               py::arg("allow_redirects") = false,
-                                               py::arg("timeout") = kRequestDeadline);
-            outcome["response"] = response;
-            int status = response.attr("status_code").cast<int>();
-            if (with_body && status >= 200 && status < 300) outcome["body"] = read_body(response, url, monotonic, deadline);
+            answer.response = session.attr("request")(method, url, **options, py::arg("stream") = true,
+                                                      py::arg("allow_redirects") = false,
+                                                      py::arg("timeout") = kRequestDeadline);
+            int status = answer.response.attr("status_code").cast<int>();
+            if (with_body && status >= 200 && status < 300) {
+                answer.body = read_body(answer.response, url, monotonic, deadline_at);
+            }
         } catch (py::error_already_set& error) {
-            outcome["error"] = error.value();
-        }
-        if (response) {
-            try {
-                response.attr("close")();
-            } catch (py::error_already_set&) {
+            if (!error.matches(PyExc_Exception) || !deadline.passed()) {
+                if (!answer.response.is_none()) answer.response.attr("close")();
+                session.attr("close")();
+                throw;
             }
         }
-    });
-    py::object thread = py::module_::import("threading").attr("Thread")(
-        py::arg("target") = work, py::arg("name") = "store-request", py::arg("daemon") = true);
-    thread.attr("start")();
-    thread.attr("join")(std::max(0.0, deadline - monotonic().cast<double>()));
-    bool late = truthy(thread.attr("is_alive")());
-    if (late) {
-        auto shut_rdwr = py::module_::import("socket").attr("SHUT_RDWR");
-        for (auto sock : sockets) {
-            try {
-                sock.attr("shutdown")(shut_rdwr);
-            } catch (py::error_already_set&) {
-            }
-        }
-        thread.attr("join")(kShutdownGrace);
+        late = deadline.passed();
+        if (!answer.response.is_none()) answer.response.attr("close")();
+        session.attr("close")();
     }
-    session.attr("close")();
-    late = late || (!outcome.contains("error") && monotonic().cast<double>() > deadline);
     if (late) {
-        if (outcome.contains("body")) outcome["body"].attr("close")();
+        if (!answer.body.is_none()) answer.body.attr("close")();
         raise_object(requests.attr("Timeout")("no complete answer from " + url.cast<std::string>() + " within " +
                                               std::to_string(static_cast<int>(kRequestDeadline)) + " seconds"));
     }
-    if (outcome.contains("error")) raise_object(outcome["error"]);
-    if (!outcome.contains("response")) raise(PyExc_RuntimeError, "the request to " + url.cast<std::string>() + " ended without an answer");
-    Answer answer{outcome["response"], outcome.contains("body") ? py::object(outcome["body"]) : py::object(py::none())};
     int status = answer.response.attr("status_code").cast<int>();
     if (status >= 300 && status < 400) {
         py::object location = answer.response.attr("headers").attr("get")("Location", "");

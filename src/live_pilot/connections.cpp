@@ -8,6 +8,7 @@
 
 #include "common/interop.hpp"
 #include "common/python_values.hpp"
+#include "common/request_deadline.hpp"
 #include "live_pilot/live_pilot.hpp"
 #include "common/settings.hpp"
 
@@ -41,7 +42,7 @@ py::tuple session_of(const py::object& connection) {
     py::object table = sessions();
     py::object entry = table.attr("get")(connection);
     if (entry.is_none()) {
-        entry = py::make_tuple(deadline_session(), py::dict());
+        entry = py::make_tuple(deadline_session("live_pilot", false), py::dict());
         table[connection] = entry;
     }
     return entry;

@@ -36,30 +36,6 @@ py::object load_agent(const py::object& dqn, const py::object& path);
 // Raises ValueError naming the file when the module's filters, scaler and agent do not fit together.
 void check_artefacts(const py::module_& m);
 
-// One total deadline for a request, from connecting to the last byte of the answer. While the object
-// lives, the sockets that the sessions of deadline_session() connect or reuse on this thread are
-// shut down when the deadline passes, ending the request.
-class RequestDeadline {
-public:
-    explicit RequestDeadline(double seconds);
-    ~RequestDeadline();
-    RequestDeadline(const RequestDeadline&) = delete;
-    RequestDeadline& operator=(const RequestDeadline&) = delete;
-    // True once the deadline has passed: an answer completed now is too late.
-    bool passed() const;
-    void watch(const py::handle& socket);
-
-private:
-    std::chrono::steady_clock::time_point deadline_;
-    std::shared_ptr<std::atomic<bool>> fired_;
-    RequestDeadline* previous_;
-    std::vector<int> fds_;
-};
-
-// A requests.Session whose requests honour RequestDeadline and that takes nothing (proxies,
-// certificates, credentials) from the environment.
-py::object deadline_session();
-
 // Sends "S" to the actuator controller, unconditionally, retrying an unacknowledged stop a few
 // times; records "S" as in force once acknowledged. Prints one line when no try is acknowledged.
 bool stop_actuator(const py::object& arduino);

@@ -124,7 +124,7 @@ def test_the_session_number_stays_one_path_segment(hub, scripted, capsys):
 @pytest.mark.slow
 def test_one_deadline_covers_the_whole_request(hub, scripted, capsys):
     # A trickled answer (one byte every half second, 40 s in all) and a server that never
-    # answers: each load ends at its 30 s deadline, its socket closed and its worker ended. A save
+    # answers: each load ends at its 30 s deadline with its socket closed and no thread left. A save
     # reads only the status, which the trickling server sends at once. The calls run side by side.
     stalled = scripted(stall=True)
     with MisbehavingStore(trickle=0.5, data="QUJD" * 16) as trickling:

@@ -93,5 +93,5 @@ def client_sockets_to(port):
 
 
 def request_threads():
-    """The store client's worker threads still alive."""
+    """Threads a store request left running (by name; the client is to leave none)."""
     return [thread for thread in threading.enumerate() if thread.name == "store-request"]

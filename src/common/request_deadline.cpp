@@ -1,6 +1,5 @@
-// One total deadline per request on the outputs' links. requests limits each socket operation, not
-// the whole exchange, so a server that trickles its answer could hold a request for as long as it
-// likes. Here the sockets of a request are shut down when its deadline passes, which ends any read
+// One total deadline per HTTP request. requests limits each socket operation, not the whole
+// exchange, so a server that trickles its answer could hold a request for as long as it likes. Here the sockets of a request are shut down when its deadline passes, which ends any read
 // or write in progress at once; a native watcher thread does it, so no Python code (and no GIL) is
 // needed at that moment.
 //
@@ -17,10 +16,11 @@
 #include <thread>
 #include <tuple>
 
-#include "common/interop.hpp"
-#include "live_pilot/live_pilot.hpp"
+#include "common/request_deadline.hpp"
 
-namespace corvane::live_pilot {
+#include "common/interop.hpp"
+
+namespace corvane {
 
 namespace {
 
@@ -89,8 +89,8 @@ void watch_connection(const py::object& connection) {
 }
 
 // A subclass of urllib3's connection class `name` whose sockets are watched.
-py::object watched_connection_class(const std::string& name, const py::object& base) {
-    py::object cls = make_class("live_pilot", ("Watched" + name).c_str(), py::make_tuple(base));
+py::object watched_connection_class(const char* module, const std::string& name, const py::object& base) {
+    py::object cls = make_class(module, ("Watched" + name).c_str(), py::make_tuple(base));
     add_method(cls, "connect", [base](py::object self) {
         base.attr("connect")(self);
         watch_connection(self);
@@ -102,8 +102,9 @@ py::object watched_connection_class(const std::string& name, const py::object& b
     return cls;
 }
 
-// {"http": pool class, "https": pool class} making watched connections.
-py::dict watched_pool_classes() {
+// {"http": pool class, "https": pool class} making watched connections; made once per extension
+// (each links its own copy of this file, and passes its own name).
+py::dict watched_pool_classes(const char* module) {
     static py::object* classes = nullptr;
     if (classes == nullptr) {
         auto connection = py::module_::import("urllib3.connection");
@@ -112,8 +113,8 @@ py::dict watched_pool_classes() {
         for (auto [scheme, pool_name, connection_name] :
              {std::tuple{"http", "HTTPConnectionPool", "HTTPConnection"},
               std::tuple{"https", "HTTPSConnectionPool", "HTTPSConnection"}}) {
-            py::object watched = watched_connection_class(connection_name, connection.attr(connection_name));
-            py::object pool_class = make_class("live_pilot", ("Watched" + std::string(pool_name)).c_str(),
+            py::object watched = watched_connection_class(module, connection_name, connection.attr(connection_name));
+            py::object pool_class = make_class(module, ("Watched" + std::string(pool_name)).c_str(),
                                                py::make_tuple(pool.attr(pool_name)));
             pool_class.attr("ConnectionCls") = watched;
             by_scheme[scheme] = pool_class;
@@ -153,14 +154,13 @@ void RequestDeadline::watch(const py::handle& socket) {
     Watcher::instance().add(own, deadline_, fired_);
 }
 
-py::object deadline_session() {
+py::object deadline_session(const char* module, bool trust_env) {
     py::object session = py::module_::import("requests").attr("Session")();
-    // Proxies, certificates and credentials come from the code, never from the environment.
-    session.attr("trust_env") = false;
+    session.attr("trust_env") = trust_env;
     for (auto adapter : session.attr("adapters").attr("values")()) {
-        adapter.attr("poolmanager").attr("pool_classes_by_scheme") = watched_pool_classes();
+        adapter.attr("poolmanager").attr("pool_classes_by_scheme") = watched_pool_classes(module);
     }
     return session;
 }
 
-}  // namespace corvane::live_pilot
+}  // namespace corvane
