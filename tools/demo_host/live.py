@@ -24,6 +24,7 @@ from tools.demo_host.constants import FS, STEP, WINDOW
 from tools.demo_host.cues import CuePlayer, percentile_ms
 from tools.demo_host.errors import DemoError
 from tools.demo_host.training import score_held_out
+from tools.facts import STOP_COMMAND
 from tools.standins.simulated_subject import SimulatedSubject
 
 DECISION = re.compile(r"Mapped Command: (\S+) (\[.*?\])(\[.*?\])$")
@@ -159,7 +160,10 @@ class LiveStop(threading.Thread):
 
 def score_live(host, windows, decisions, player, labels, sent_before, decide):
     arrivals = host.simulator.arrivals_since(sent_before)
-    rows, latencies = [], []
+    letters = [letter for _, letter in host.simulator.since(sent_before)]
+    # A window that changes the command reaches the simulator only after the actuator's own change
+    # (stop, its pause, the new command); one that keeps it, straight away.
+    rows, latencies, changed = [], [], []
     for k, (when, end) in enumerate(windows):
         cue, clean = player.cue_over(end - WINDOW, end)
         match = DECISION.match(decisions.get(k, ""))
@@ -169,7 +173,8 @@ def score_live(host, windows, decisions, player, labels, sent_before, decide):
         decoded = labels[choice] if choice is not None and 0 <= choice < len(labels) else None
         rows.append((cue, clean, decoded, end / FS))
         if k < len(arrivals):
-            latencies.append(arrivals[k] - when)
+            kept = k < len(letters) and letters[k] == (letters[k - 1] if k else STOP_COMMAND)
+            (latencies if kept else changed).append(arrivals[k] - when)
 
     def accuracy(selected):
         return (sum(r[2] == r[0] for r in selected) / len(selected)) if selected else float("nan")
@@ -182,6 +187,8 @@ def score_live(host, windows, decisions, player, labels, sent_before, decide):
         live_decided=len(decided), live_accuracy_decided=round(accuracy(decided), 3),
         latency_p50_ms=round(percentile_ms(latencies, 50), 1),
         latency_p99_ms=round(percentile_ms(latencies, 99), 1),
+        latency_windows=len(latencies), changed_windows=len(changed),
+        changed_latency_p50_ms=round(percentile_ms(changed, 50), 1),
         simulator_commands=len(arrivals),
         live_decisions=[{"end_s": round(t, 3), "cue": cue, "decoded": d, "inside_one_cue": c}
                         for cue, c, d, t in rows],

@@ -38,7 +38,9 @@ def summary(r, base):
         f"played cues ({r['live_accuracy_clean_windows']:.2f} over the {r['live_clean_windows']} "
         f"inside one cue; {r['live_decided']} decided)",
         f"  latency         window to simulator command: p50 {r['latency_p50_ms']:.1f} ms, "
-        f"p99 {r['latency_p99_ms']:.1f} ms",
+        f"p99 {r['latency_p99_ms']:.1f} ms over the {r['latency_windows']} windows keeping the command; "
+        f"p50 {r['changed_latency_p50_ms']:.1f} ms over the {r['changed_windows']} changing it (the actuator "
+        "hears the change first: stop, a 0.5 s pause, the new command)",
         f"  simulator       {r['simulator_commands']} commands"
         + (f"; the page showed {r['page_received']} in all" if "page_received" in r else ""),
         f"  run time        {r['run_seconds']:.0f} s",
