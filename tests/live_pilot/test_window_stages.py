@@ -63,11 +63,13 @@ def test_native_stages_match_the_artefacts_transforms(live_pilot, streaming_boar
     buffer = live_pilot.eeg_buffer
     buffer.index = buffer.last_window_end = buffer.buffer_size - 600
     threads = torch.get_num_threads()
-    with Recording(live_pilot, windows=4, model=model) as seen:
+    # Enough windows of the emulator's noise that some are decided: with four, none was, now and then.
+    windows = 8
+    with Recording(live_pilot, windows=windows, model=model) as seen:
         live_pilot.main()
     # The loop ran its small arrays on one torch thread and gave the host's setting back.
     assert seen.threads == {1} and torch.get_num_threads() == threads
-    assert len(seen.projections) == 4 and all(a is seen.handed[0] for a in seen.handed)  # one kept array
+    assert len(seen.projections) == windows and all(a is seen.handed[0] for a in seen.handed)  # one kept array
 
     commands, lines = [], []
     for k, (window, projected) in enumerate(zip(seen.windows, seen.projections)):
@@ -86,7 +88,7 @@ def test_native_stages_match_the_artefacts_transforms(live_pilot, streaming_boar
         commands.append("S" if action is None else live_pilot.map_action_to_command(action))
         if action is not None:
             lines.append(f"Mapped Command: {commands[-1]} {predictions}{confidences}")
-    assert simulator.commands()[:4] == commands and lines  # (some windows decided)
+    assert simulator.commands()[:windows] == commands and lines  # (some windows decided)
     assert [line for line in capsys.readouterr().out.splitlines() if line.startswith("Mapped")] == lines
 
 
