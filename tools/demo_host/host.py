@@ -1,6 +1,7 @@
 """The demo host: the stages in order, their clean-up, and the command line."""
 import argparse
 import contextlib
+import ctypes
 import os
 import shutil
 import signal
@@ -118,6 +119,12 @@ def prepare_environment(base):
     BoardShim.set_log_file(str(base / "brainflow.log"))   # the driver's own log, off the terminal
 
 
+def interrupted_in_ctypes(exc):
+    """Ctrl-C that arrived while ctypes converted an argument of a BrainFlow call: ctypes turns it
+    into an ArgumentError ("argument 2: KeyboardInterrupt: ") with nothing else to tell it by."""
+    return isinstance(exc, ctypes.ArgumentError) and ": KeyboardInterrupt:" in str(exc)
+
+
 def main(argv=None):
     o = parse_args(sys.argv[1:] if argv is None else argv)
     base = Path(o.base).resolve()
@@ -146,11 +153,15 @@ def main(argv=None):
     except DemoError as exc:
         code = 2
         console.say(f"\nDemo stopped: {exc}")
-    except Exception:
-        code = 1
-        console.log.write(traceback.format_exc())
-        console.say(f"\nDemo failed: {traceback.format_exc(limit=-1).strip().splitlines()[-1]} "
-                    f"(traceback in {base / 'demo.log'})")
+    except Exception as exc:
+        if interrupted_in_ctypes(exc):
+            code = 130
+            console.say("\nInterrupted.")
+        else:
+            code = 1
+            console.log.write(traceback.format_exc())
+            console.say(f"\nDemo failed: {traceback.format_exc(limit=-1).strip().splitlines()[-1]} "
+                        f"(traceback in {base / 'demo.log'})")
     finally:
         if code:
             console.say("Everything the demo started was stopped; the board was released and "
