@@ -29,11 +29,6 @@ py::str path_segment(const py::object& session_num) {
     return py::module_::import("urllib.parse").attr("quote")(text, py::arg("safe") = "");
 }
 
-[[noreturn]] void raise_object(const py::object& error) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
-}
-
 struct Answer {
     py::object response;
     py::object body;  // a file positioned at the body's start, or None when it was not read
@@ -96,13 +91,13 @@ Answer request_within_deadline(const char* method, const py::str& url, const py:
     }
     if (late) {
         if (!answer.body.is_none()) answer.body.attr("close")();
-        raise_object(requests.attr("Timeout")("no complete answer from " + url.cast<std::string>() + " within " +
+        raise(requests.attr("Timeout")("no complete answer from " + url.cast<std::string>() + " within " +
                                               std::to_string(static_cast<int>(kRequestDeadline)) + " seconds"));
     }
     int status = answer.response.attr("status_code").cast<int>();
     if (status >= 300 && status < 400) {
         py::object location = answer.response.attr("headers").attr("get")("Location", "");
-        raise_object(requests.attr("HTTPError")(std::to_string(status) + " Redirect not followed: " +
+        raise(requests.attr("HTTPError")(std::to_string(status) + " Redirect not followed: " +
                                                     py::str(location).cast<std::string>(),
                                                 py::arg("response") = answer.response));
     }

@@ -85,6 +85,15 @@ void update_next_session_number(py::object self) {
     self.attr("next_session_number") = py::module_::import("builtins").attr("max")(candidates);
 }
 
+// What ends a session once its block is closed: no trials left, the lock released, and its
+// number counted as used.
+void end_session(py::object self) {
+    self.attr("task_sequence") = py::list();
+    self.attr("current_task_index") = 0;
+    release_directory(self);
+    update_next_session_number(self);
+}
+
 }  // namespace
 
 void abandon_session(py::object self) {
@@ -92,10 +101,7 @@ void abandon_session(py::object self) {
         append_to_annotations(self, py::str(kSeparator) + py::str("\n"));
         return true;
     });
-    self.attr("task_sequence") = py::list();
-    self.attr("current_task_index") = 0;
-    release_directory(self);
-    update_next_session_number(self);
+    end_session(self);
 }
 
 bool initialize_session(py::object self, py::object session_num) {
@@ -139,11 +145,7 @@ void stop_session(py::object self) {
     DirectoryHold hold(self);
     if (truthy(self.attr("is_recording"))) self.attr("stop_recording")();
     append_to_annotations(self, py::str(kSeparator) + py::str("\n"));
-    self.attr("task_sequence") = py::list();
-    self.attr("current_task_index") = 0;
-    release_directory(self);
-    // The session's number is in use now: the next session gets another.
-    update_next_session_number(self);
+    end_session(self);
 }
 
 }  // namespace corvane::capture_hub

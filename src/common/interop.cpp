@@ -24,6 +24,11 @@ void raise(PyObject* type, const std::string& text) {
     throw py::error_already_set();
 }
 
+void raise(const py::object& error) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
 std::string exception_text(const py::error_already_set& error) {
     return py::str(error.value()).cast<std::string>();
 }

@@ -30,6 +30,8 @@ void print(Args&&... args) {
 
 // Raises the Python exception `type` with exactly `text`.
 [[noreturn]] void raise(PyObject* type, const std::string& text);
+// Raises `error`, an exception instance already made (one of a library's own types, say).
+[[noreturn]] void raise(const py::object& error);
 
 // str(exception) for the Python exception held by `error`.
 std::string exception_text(const py::error_already_set& error);

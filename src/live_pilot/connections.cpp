@@ -55,10 +55,8 @@ void close_session(const py::object& connection) {
 }
 
 [[noreturn]] void raise_timeout(const py::str& url) {
-    py::object error = requests().attr("Timeout")(py::str("no complete answer from {} within {:g} s").format(
-        url, kRequestDeadlineSeconds));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
+    raise(requests().attr("Timeout")(py::str("no complete answer from {} within {:g} s").format(
+        url, kRequestDeadlineSeconds)));
 }
 
 // One GET with the total deadline; redirects are not followed. A request cut off by the deadline,
@@ -85,9 +83,8 @@ py::object http_get(const py::object& connection, const py::str& url) {
         reply = session.attr("send")(request[0], **request[1].cast<py::dict>());
     } catch (py::error_already_set& error) {
         if (!error.matches(PyExc_Exception) || !deadline.passed()) throw;
-        close_session(connection);
-        raise_timeout(url);
     }
+    // Cut off by the deadline (reply unset) or answered after it: either way too late.
     if (deadline.passed()) {
         close_session(connection);
         raise_timeout(url);

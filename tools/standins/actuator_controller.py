@@ -11,7 +11,8 @@ import collections
 import threading
 
 from tools.standins.local_http import LocalHandler, LocalService, serve_until_interrupted
-from tools.standins.movement_simulator import COMMANDS, HISTORY
+from tools.facts import COMMANDS
+from tools.standins.movement_simulator import HISTORY
 
 DEFAULT_PORT = 80
 
