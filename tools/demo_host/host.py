@@ -12,9 +12,10 @@ import traceback
 from pathlib import Path
 
 import tools.demo_host as package
-from tools.demo_host import live, recording, report, services, training
+from tools.demo_host import live, playback, recording, report, services, training
 from tools.demo_host.console import Console
 from tools.demo_host.errors import DemoError
+from tools.facts import CLASS_ORDER
 
 REPO = Path(__file__).resolve().parents[2]
 
@@ -30,6 +31,7 @@ class DemoHost:
         self.report = {"base_dir": str(self.base)}
         self.stack = contextlib.ExitStack()
         self.simulator = self.controller = self.browser = None
+        self.playback = None   # a recorded file played in place of the simulated subject
         self.instructions = {}
 
     def on_exit(self, label, func, *args):
@@ -43,6 +45,8 @@ class DemoHost:
     def run(self):
         started = time.monotonic()
         try:
+            if self.o.recording:
+                playback.open_recording(self)
             services.start_services(self)
             recording.sample_recording(self)
             combined = recording.record_session(self)
@@ -76,7 +80,9 @@ def parse_args(argv):
     p = argparse.ArgumentParser(prog="scripts/demo", description=package.__doc__.split("\n\n")[0])
     p.add_argument("--base", default=str(REPO / "demo_output"),
                    help="demo base directory; everything is written under it (default: %(default)s)")
-    p.add_argument("--trials-per-class", type=int, default=21, help="cued trials per action")
+    p.add_argument("--trials-per-class", type=int, default=None,
+                   help="cued trials per action (default: 21; with --recording, as many as its "
+                        "scarcest class has, at most 21)")
     p.add_argument("--trial-seconds", type=float, default=6.0, help="length of one trial")
     p.add_argument("--rest-seconds", type=float, default=1.0, help="pause between trials")
     p.add_argument("--record-speed", type=float, default=10.0,
@@ -92,8 +98,17 @@ def parse_args(argv):
                    help="do not show the simulator page in headless Chromium")
     p.add_argument("--controller-stand-in", action="store_true",
                    help="use the stand-in controller even when CORVANE_ACTUATOR_HOST is set")
+    p.add_argument("--recording", metavar="FILE",
+                   help="play this EEG file (FIF, EDF, BDF, GDF) in place of the simulated subject")
+    p.add_argument("--classes", metavar="NAME=CLASS,...", type=playback.parse_classes,
+                   help="with --recording: the file's annotation names as the classes "
+                        f"({', '.join(CLASS_ORDER)}); default: names that are classes")
     o = p.parse_args(argv)
-    if o.trials_per_class < 5:
+    if o.classes and not o.recording:
+        p.error("--classes needs --recording")
+    if o.trials_per_class is None and not o.recording:
+        o.trials_per_class = 21
+    if o.trials_per_class is not None and o.trials_per_class < 5:
         # Training drops the first trial (its epoch starts before the recording) and holds out a
         # fifth of the rest, stratified: that needs at least one held-out epoch of every class.
         p.error("--trials-per-class must be at least 5")
@@ -129,7 +144,8 @@ def main(argv=None):
     o = parse_args(sys.argv[1:] if argv is None else argv)
     base = Path(o.base).resolve()
     o.base = str(base)
-    real_port = os.environ.get("CORVANE_SERIAL_PORT")
+    # A played recording streams through the emulator, whatever board is configured.
+    real_port = None if o.recording else os.environ.get("CORVANE_SERIAL_PORT")
     if o.browser:
         from tools.dev.browser import BrowserMissing, find_browser
         try:

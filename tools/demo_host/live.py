@@ -20,6 +20,7 @@ import time
 import numpy as np
 
 from tools.standins.cyton_emulator import CytonEmulator
+from tools.demo_host import playback
 from tools.demo_host.constants import FS, STEP, WINDOW
 from tools.demo_host.cues import CuePlayer, percentile_ms
 from tools.demo_host.errors import DemoError
@@ -37,23 +38,29 @@ def decode_live(host, labels):
     needed = (WINDOW + o.windows * STEP) // segment + 2
     rng = np.random.default_rng(o.seed + 1)
     schedule = [str(c) for _ in range(needed // len(labels) + 1) for c in rng.permutation(labels)][:needed]
-    host.say(f"\n[5/5] Live decoding: {o.windows} windows while the subject follows "
-             f"{o.segment_seconds:g}-s cues" + ("" if host.real_port else f" (stream at {speed:g}x)"))
+    host.say(f"\n[5/5] Live decoding: {o.windows} windows while "
+             + ("the recording plays its annotated stretches" if host.playback else
+                f"the subject follows {o.segment_seconds:g}-s cues")
+             + ("" if host.real_port else f" (stream at {speed:g}x)"))
 
     if host.real_port:
         os.environ["CORVANE_SERIAL_PORT"] = host.real_port
         live_began = [None]
         clock = lambda: 0 if live_began[0] is None else int((time.monotonic() - live_began[0]) * FS)
         apply = lambda cue: host.say(f"  NOW: {host.instructions.get(cue, cue)}")
+    elif host.playback:   # the file plays on; its annotations are the cues
+        emulator, player = playback.live_source(host, speed)
     else:
         subject = SimulatedSubject(seed=o.seed + 1000)   # a new session of the same person
         subject.cue = schedule[0]
         emulator = CytonEmulator(signal=subject, speed=speed).start()
+        apply = lambda cue: setattr(subject, "cue", cue)
+    if not host.real_port:
         host.on_exit("live emulator", emulator.stop)
         os.environ["CORVANE_SERIAL_PORT"] = emulator.port
         clock = lambda: emulator.samples_sent
-        apply = lambda cue: setattr(subject, "cue", cue)
-    player = CuePlayer(schedule, segment, clock, apply)
+    if not host.playback:
+        player = CuePlayer(schedule, segment, clock, apply)
     host.on_exit("cue player", player.stop)
 
     windows, decisions = [], {}

@@ -4,6 +4,7 @@ import os
 import time
 
 from tools.standins.cyton_emulator import CytonEmulator
+from tools.demo_host import playback
 from tools.demo_host.constants import FS
 from tools.demo_host.errors import DemoError
 from tools.standins.make_sample_recording import ACTIONS, make_sample_recording
@@ -20,14 +21,17 @@ def sample_recording(host):
 def record_session(host):
     o, console = host.o, host.console
     speed = 1.0 if host.real_port else o.record_speed
-    host.say(f"\n[2/5] Recording a cued session ({5 * o.trials_per_class} trials of "
+    played = host.playback
+    classes, trials = (played.classes, played.trials) if played else (ACTIONS.values(), o.trials_per_class)
+    host.say(f"\n[2/5] Recording a cued session ({len(classes) * trials} trials of "
              f"{o.trial_seconds:g} s" + ("" if host.real_port else f", stream at {speed:g}x") + ")")
     subject = None
     if host.real_port:
         port = host.real_port
     else:
-        subject = SimulatedSubject(seed=o.seed)
-        emulator = CytonEmulator(signal=subject, speed=speed).start()
+        if not played:
+            subject = SimulatedSubject(seed=o.seed)
+        emulator = CytonEmulator(signal=played.player if played else subject, speed=speed).start()
         host.on_exit("recording emulator", emulator.stop)
         port = emulator.port
     os.environ["CORVANE_SERIAL_PORT"] = port
@@ -38,9 +42,10 @@ def record_session(host):
     if not hub.is_streaming:
         raise DemoError(f"The board did not open on {port} (see demo.log).")
 
-    if o.trials_per_class != 21:
-        hub.update_action_names({name: [text, o.trials_per_class]
-                                 for name, (text, _) in hub.task_names.items()})
+    if trials != 21 or len(classes) != len(hub.task_names):
+        # Only the actions of the classes there are (a played file may lack some).
+        hub.update_action_names({name: [text, trials] for name, (text, _) in hub.task_names.items()
+                                 if ACTIONS.get(name) in classes})
     # What a person is asked to do for each label (shown when cueing a real subject live).
     host.instructions = {ACTIONS[name]: text for name, (text, _) in hub.task_names.items()
                          if name in ACTIONS}
@@ -61,6 +66,8 @@ def record_session(host):
                 console.progress(line)
             if subject is not None:
                 subject.cue = ACTIONS[action]
+            elif played:
+                playback.cue_trial(host, ACTIONS[action], speed)
             if not hub.start_recording():
                 raise DemoError("Recording could not start: the board is not streaming.")
             wait_for_samples(hub.board, trial_samples, speed)

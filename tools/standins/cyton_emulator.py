@@ -8,7 +8,9 @@ eight 24-bit big-endian signed EEG values, six aux bytes, 0xC0.
     with CytonEmulator(signal=my_signal, speed=10) as board:
         hub.initialize_board(port=board.port)
 
-`python -m tools.standins.cyton_emulator [--speed S]` runs one until Ctrl-C and prints its port.
+`python -m tools.standins.cyton_emulator [--speed S] [--recording FILE]` runs one until Ctrl-C and
+prints its port; with --recording it streams that file (see recording_playback) instead of a quiet
+signal, says on stderr what it plays, and each time the file starts over.
 """
 
 import argparse
@@ -16,6 +18,7 @@ import errno
 import os
 import pty
 import select
+import sys
 import threading
 import time
 import tty
@@ -211,12 +214,31 @@ class CytonEmulator:
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Emulated Cyton board on a pseudo-terminal.")
     parser.add_argument("--speed", type=float, default=1.0, help="stream at the board's rate times SPEED")
+    parser.add_argument("--recording", metavar="FILE",
+                        help="play this EEG file (FIF, EDF, BDF, GDF) instead of a quiet signal; it loops")
     args = parser.parse_args(argv)
-    with CytonEmulator(speed=args.speed) as board:
+    if args.speed <= 0:
+        parser.error("--speed must be above 0")
+    playback = None
+    if args.recording:
+        from tools.standins.recording_playback import RecordingPlayback
+        try:
+            playback = RecordingPlayback(args.recording)
+        except (OSError, ValueError) as exc:
+            parser.error(f"cannot play {args.recording}: {exc}")
+    with CytonEmulator(signal=playback, speed=args.speed) as board:
         print(board.port, flush=True)
+        loops = 0
+        if playback is not None:
+            print(f"playing {args.recording}: {len(playback.data) / SAMPLING_RATE:.1f} s, "
+                  f"{len(playback.annotations)} annotations ({', '.join(playback.names) or 'none'})",
+                  file=sys.stderr, flush=True)
         try:
             while True:
                 time.sleep(1)
+                if playback is not None and playback.loops != loops:
+                    loops = playback.loops
+                    print("the recording starts over from its beginning", file=sys.stderr, flush=True)
         except KeyboardInterrupt:
             pass
 

@@ -1,0 +1,146 @@
+import time
+
+import mne
+import numpy as np
+import pytest
+from brainflow.board_shim import BoardShim, BrainFlowInputParams
+
+from tools.demo_host.console import Console
+from tools.demo_host.errors import DemoError
+from tools.demo_host.host import DemoHost, parse_args
+from tools.demo_host.playback import open_recording
+from tools.facts import BOARD_ID, ELECTRODES, SAMPLING_RATE as FS
+from tools.standins.cyton_emulator import MICROVOLTS_PER_COUNT, CytonEmulator
+from tools.standins.recording_playback import RecordingPlayback
+from tools.testing.edf_files import write_edf
+
+
+def write_fif(path, microvolts, names, rate, annotations=()):
+    info = mne.create_info(list(names), rate, "eeg")
+    raw = mne.io.RawArray(np.asarray(microvolts) * 1e-6, info, verbose="error")
+    if annotations:
+        onset, duration, description = zip(*annotations)
+        raw.set_annotations(mne.Annotations(onset, duration, description))
+    raw.save(path, overwrite=True, verbose="error")
+    return path
+
+
+def sines(rate, seconds, count):
+    """Channel c: a 3 Hz sine of 20 (c + 1) µV, so each value tells its electrode."""
+    t = np.arange(int(rate * seconds)) / rate
+    return np.array([20.0 * (c + 1) * np.sin(2 * np.pi * 3 * t) for c in range(count)])
+
+
+def electrode_amplitude(name):
+    """The sine amplitude factor of a file channel: its electrode's place + 1 (9: not wired)."""
+    return next((k + 1 for k, e in enumerate(ELECTRODES) if e.lower() in name.lower().split()), 9)
+
+
+@pytest.mark.parametrize("fmt, rate, names", [
+    ("fif", 500, ["EEG FCz", "c3", "Cz-REF", "CPz..", "EEG C2-A2", "C4", "O1"]),
+    ("edf", 500, [f"EEG {n}-REF" for n in ("O1",) + ELECTRODES]),
+    ("bdf", 256, list(ELECTRODES[::-1])),
+])
+def test_wired_electrodes_are_found_by_name_resampled_and_played_in_microvolts(tmp_path, fmt, rate, names):
+    # The amplitude tells the electrode: the file's channel order is not the board's.
+    plain = [n.replace("EEG", "").replace("-REF", " ").replace("-A2", " ").replace(".", " ") for n in names]
+    data = sines(rate, 8, 1)[0] * np.array([electrode_amplitude(n) for n in plain])[:, None]
+    path = str(tmp_path / f"r.{fmt}")
+    if fmt == "fif":
+        write_fif(path, data, names, rate)
+    else:
+        write_edf(path, data, names, rate, bdf=fmt == "bdf")
+    played = RecordingPlayback(path)(0, 8 * FS)
+    expected = sines(FS, 8, 1)[0][:, None] * np.arange(1, len(ELECTRODES) + 1)
+    middle = slice(FS, 7 * FS)   # resampling rings a little at the file's edges
+    np.testing.assert_allclose(played[middle, :len(ELECTRODES)], expected[middle], atol=0.5)
+    assert np.abs(played[:, len(ELECTRODES):]).max() < 5   # unwired inputs: a quiet few µV
+
+
+def test_a_file_lacking_wired_electrodes_or_matching_one_twice_is_refused(tmp_path):
+    lacking = write_fif(str(tmp_path / "lacking_raw.fif"), sines(FS, 2, 5), ["FCz", "C3", "Cz", "C2", "O1"], FS)
+    with pytest.raises(ValueError, match=r"lacks the wired electrode\(s\) CPz, C4; its channels are FCz, C3"):
+        RecordingPlayback(lacking)
+    twice = write_fif(str(tmp_path / "twice_raw.fif"), sines(FS, 2, 7), list(ELECTRODES[:5]) + ["C4-REF", "EEG C4"], FS)
+    with pytest.raises(ValueError, match=r"more than one channel matches C4 \(C4-REF, EEG C4\)"):
+        RecordingPlayback(twice)
+    # An exact name wins over a loose one.
+    exact = write_fif(str(tmp_path / "exact_raw.fif"), sines(FS, 2, 7), list(ELECTRODES) + ["EEG C4"], FS)
+    np.testing.assert_allclose(RecordingPlayback(exact)(0, 10)[:, 5], sines(FS, 2, 6)[5][:10], rtol=1e-6)
+
+
+def open_board(port):
+    params = BrainFlowInputParams()
+    params.serial_port = port
+    board = BoardShim(BOARD_ID, params)
+    board.prepare_session()
+    return board
+
+
+def test_cues_follow_what_streams_through_the_board_across_seeks_loops_and_kept_stretches(tmp_path):
+    # Inside annotation k every electrode reads 100 (k + 1) µV, elsewhere 0: each streamed
+    # sample tells which annotation it was cut from.
+    marks = [(1.0, 2.0, "left"), (4.0, 0.0, "right"), (6.0, 1.5, "relax"), (8.0, 1.0, "left")]
+    level = np.zeros(10 * FS)
+    for k, (onset, duration, _) in enumerate(marks):
+        end = onset + duration if duration else marks[k + 1][0]   # an event lasts until the next
+        level[int(onset * FS):int(end * FS)] = 100.0 * (k + 1)
+    path = write_fif(str(tmp_path / "cues_raw.fif"), np.tile(level, (6, 1)), ELECTRODES, FS, marks)
+    playback = RecordingPlayback(path)
+    assert [(c.name, c.onset, c.duration) for c in playback.annotations] == [
+        ("left", FS, 2 * FS), ("right", 4 * FS, 2 * FS), ("relax", 6 * FS, int(1.5 * FS)), ("left", 8 * FS, FS)]
+
+    with CytonEmulator(signal=playback, speed=20) as emulator:
+        board = open_board(emulator.port)
+        try:
+            board.start_stream()
+            time.sleep(0.2)
+            cue = playback.play_next("left")           # the first "left", then the other one
+            assert (cue.name, cue.onset, cue.duration) == ("left", 1.0, 2.0)
+            assert playback.wait_played(5) and playback.play_next(["left"]).onset == 8.0
+            playback.wait_played(5)
+            while playback.loops < 1:                   # the file runs out and starts over
+                time.sleep(0.05)
+            playback.play_only([1, 2])                  # then only "right" and "relax", looping
+            while playback.loops < 4:
+                time.sleep(0.05)
+            board.stop_stream()
+            data = board.get_board_data()
+        finally:
+            board.release_session()
+            del board
+    streamed = data[BoardShim.get_eeg_channels(BOARD_ID)[0]]
+    assert streamed.size > 12 * FS
+    for k, value in enumerate(streamed):
+        cue = playback.cue_at(k)
+        expected = 0 if cue is None else 100.0 * (cue.index + 1)
+        assert abs(value - expected) < MICROVOLTS_PER_COUNT, (k, value, cue)
+    # The stretches play_only keeps are played back to back: no gap between them any more.
+    assert [name for _, name in playback.cue_changes()][-4:] in (["right", "relax"] * 2, ["relax", "right"] * 2)
+    assert playback.cue_at(streamed.size + 10 ** 6) is None   # not streamed yet
+
+
+def host_for(tmp_path, *args):
+    console = Console(tmp_path / "demo.log")
+    return DemoHost(parse_args(["--base", str(tmp_path), "--no-browser", *args]), console)
+
+
+def test_the_demo_refuses_a_recording_it_cannot_label_or_fill(tmp_path):
+    marks = [(7.0 * k, 6.0, name) for k, name in enumerate(["T1", "T2"] * 6 + ["T0"])]
+    path = write_fif(str(tmp_path / "t_raw.fif"), sines(FS, 7 * len(marks), 6), ELECTRODES, FS, marks)
+    cases = [
+        ([], "annotations of at least two classes are needed, found none"),
+        (["--classes", "T1=left,T9=right"], "has no annotation named T9; its annotations are named T0, T1, T2"),
+        (["--classes", "T1=left,T2=left"], "at least two classes are needed, found left"),
+        (["--classes", "T1=left,T2=right", "--trials-per-class", "7"], "too few trials for 7 per class: left 6, right 6"),
+        (["--classes", "T1=left,T0=relax,T2=right"], "too few trials for 5 per class: relax 1"),
+    ]
+    for args, message in cases:
+        with pytest.raises(DemoError, match=message):
+            open_recording(host_for(tmp_path, "--recording", path, *args))
+    host = host_for(tmp_path, "--recording", path, "--classes", "T2=right, T1=left")
+    open_recording(host)
+    assert host.playback.classes == ["left", "right"] and host.playback.trials == 6
+    for bad in ("T1", "T1=up", "=left"):
+        with pytest.raises(SystemExit):
+            parse_args(["--recording", path, "--classes", bad])
