@@ -12,7 +12,7 @@ from tools.demo_host.playback import open_recording
 from tools.facts import BOARD_ID, ELECTRODES, SAMPLING_RATE as FS
 from tools.standins.cyton_emulator import MICROVOLTS_PER_COUNT, CytonEmulator
 from tools.standins.recording_playback import RecordingPlayback
-from tools.testing.edf_files import write_edf
+from tools.testing.testbed import write_edf
 
 
 def write_fif(path, microvolts, names, rate, annotations=()):

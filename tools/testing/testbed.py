@@ -3,6 +3,7 @@
 - LoopbackServer: an HTTP server on 127.0.0.1 that records each GET path and answers as a reply
   function says; simulator_reply and controller_reply are the two outputs' normal answers.
 - write_recording: a labelled six-channel FIF recording whose classes differ in rhythm and channel.
+- write_edf (from tools.testing.edf_files): a plain EDF or BDF file.
 - build_artefacts: CSP filters, scaler and a DQN agent made by the training pipeline, laid out as
   live_pilot loads them.
 - counter_signal, emulator_process: a Cyton emulator in its own interpreter, optionally streaming
@@ -41,6 +42,7 @@ from tools.standins.local_http import LOOPBACK, LocalHandler, LocalService
 from tools.testing.fault_standins import (FAULTS, FaultyServer, controller_answer, simulator_answer,  # noqa: F401
                                           standin_process, write_answer)
 from tools.testing.board_faults import FULL_SCALE_MICROVOLTS, controlled_emulator_process, electrode_fault  # noqa: F401
+from tools.testing.edf_files import write_edf  # noqa: F401
 from tools.testing.store_standins import MisbehavingStore, client_sockets_to, request_threads  # noqa: F401
 
 
