@@ -15,9 +15,9 @@ from tools.standins.recording_playback import RecordingPlayback
 from tools.testing.testbed import write_edf
 
 
-def write_fif(path, microvolts, names, rate, annotations=()):
+def write_fif(path, microvolts, names, rate, annotations=(), volts_per_unit=1e-6):
     info = mne.create_info(list(names), rate, "eeg")
-    raw = mne.io.RawArray(np.asarray(microvolts) * 1e-6, info, verbose="error")
+    raw = mne.io.RawArray(np.asarray(microvolts) * volts_per_unit, info, verbose="error")
     if annotations:
         onset, duration, description = zip(*annotations)
         raw.set_annotations(mne.Annotations(onset, duration, description))
@@ -38,6 +38,7 @@ def electrode_amplitude(name):
 
 @pytest.mark.parametrize("fmt, rate, names", [
     ("fif", 500, ["EEG FCz", "c3", "Cz-REF", "CPz..", "EEG C2-A2", "C4", "O1"]),
+    ("fif-µV", 250, list(ELECTRODES)),   # microvolts stored as they are, as capture_hub saves them
     ("edf", 500, [f"EEG {n}-REF" for n in ("O1",) + ELECTRODES]),
     ("bdf", 256, list(ELECTRODES[::-1])),
 ])
@@ -45,9 +46,9 @@ def test_wired_electrodes_are_found_by_name_resampled_and_played_in_microvolts(t
     # The amplitude tells the electrode: the file's channel order is not the board's.
     plain = [n.replace("EEG", "").replace("-REF", " ").replace("-A2", " ").replace(".", " ") for n in names]
     data = sines(rate, 8, 1)[0] * np.array([electrode_amplitude(n) for n in plain])[:, None]
-    path = str(tmp_path / f"r.{fmt}")
-    if fmt == "fif":
-        write_fif(path, data, names, rate)
+    path = str(tmp_path / f"r.{fmt[:3]}")
+    if fmt.startswith("fif"):
+        write_fif(path, data, names, rate, volts_per_unit=1.0 if fmt == "fif-µV" else 1e-6)
     else:
         write_edf(path, data, names, rate, bdf=fmt == "bdf")
     played = RecordingPlayback(path)(0, 8 * FS)
@@ -144,3 +145,37 @@ def test_the_demo_refuses_a_recording_it_cannot_label_or_fill(tmp_path):
     for bad in ("T1", "T1=up", "=left"):
         with pytest.raises(SystemExit):
             parse_args(["--recording", path, "--classes", bad])
+
+
+@pytest.mark.slow
+def test_demo_records_trains_and_decodes_a_played_recording_with_its_classes_mapped(tmp_path):
+    import json
+
+    from tests.demo.test_demo_host import demo
+    from tools.standins.make_sample_recording import make_sample_recording
+
+    # The demo's own kind of recording, five trials per class, with two classes renamed and two
+    # left unmapped (so not cued).
+    source = make_sample_recording(str(tmp_path / "source"), trials_per_class=5)[1]
+    raw = mne.io.read_raw_fif(source, preload=True, verbose="error")
+    raw.annotations.rename({"left": "T1", "right": "T2"})
+    path = str(tmp_path / "renamed_raw.fif")
+    raw.save(path, verbose="error")
+    proc = demo(tmp_path / "base", "--recording", path, "--classes", "T1=left,T2=right,relax=relax",
+                "--port", "0", "--no-browser", "--steps", "1000", "--windows", "4",
+                "--record-speed", "20", "--live-speed", "4")
+    out, _ = proc.communicate(timeout=900)
+    assert proc.returncode == 0, out[-4000:]
+    report = json.loads((tmp_path / "base" / "report.json").read_text())
+    assert report["classes"] == ["left", "right", "relax"] and report["trials"] == 15
+    assert report["live_windows"] == 4 and report["played_recording"]["live_replays_recorded"]
+    # Every recorded trial is a stretch the file labels with the trial's class.
+    names = {"left": "T1", "right": "T2", "relax": "relax"}
+    recorded = mne.io.read_raw_fif(report["combined_file"], verbose="error")
+    source_data, marks = raw.get_data(), raw.annotations
+    for onset, label in zip(recorded.annotations.onset, recorded.annotations.description):
+        trial = recorded.get_data(start=int(onset * FS), stop=int(onset * FS) + 4 * FS)[1]
+        best = max(np.corrcoef(trial, source_data[1, int(o * FS) + lag:int(o * FS) + lag + 4 * FS])[0, 1]
+                   for o, name in zip(marks.onset, marks.description) if name == names[label]
+                   for lag in range(0, FS // 2))
+        assert best > 0.99, (onset, label, best)

@@ -75,7 +75,9 @@ def open_recording(host):
     host.playback = SimpleNamespace(player=player, mapping=mapping, classes=classes, trials=trials,
                                     by_class={cls: [n for n in names if mapping.get(n) == cls] for cls in classes},
                                     stretches=[])
-    host.say(f"Playing {o.recording} ({len(player.data) / FS:.0f} s) in place of the simulated subject: "
+    host.say(f"Playing {o.recording} ({len(player.data) / FS:.0f} s"
+             + (", stored in microvolts" if player.stored_microvolts else "")
+             + ") in place of the simulated subject: "
              + ", ".join(f"{cls} = {' + '.join(host.playback.by_class[cls])}" for cls in classes))
     brief = sorted({cls for cls in classes for cue in player.annotations
                     if mapping.get(cue.name) == cls and cue.duration < o.trial_seconds * FS})

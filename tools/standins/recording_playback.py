@@ -11,8 +11,10 @@ Reading: whatever mne.io.read_raw reads (FIF, EDF, BDF, GDF, ...). Each wired el
 "C3-A2" and "C3.." all are C3. An exact name (ignoring case) wins over a loose match. A file
 without some wired electrode is refused with a ValueError listing the missing ones, and so is one
 where two channels match an electrode equally well. Other channels are ignored. The file is
-resampled to the board's rate and played in microvolts (MNE gives volts); the board's unwired
-inputs carry the emulator's quiet few-microvolt signal.
+resampled to the board's rate and played in microvolts. MNE gives volts, but a file whose largest
+value exceeds 1 V (no EEG amplifier reads that much) already holds microvolts, as the recordings
+this toolkit writes do, and is played as it is. The board's unwired inputs carry the emulator's
+quiet few-microvolt signal.
 
 Cues: the file's annotations (MNE's "BAD"/"EDGE" boundary marks excepted). An annotation without
 a duration lasts until the next one starts. `cue_at(sample)` names the annotation covering a
@@ -71,8 +73,13 @@ def match_channels(channel_names, electrodes=ELECTRODES):
     return picks
 
 
+# Beyond any EEG amplifier's range in volts: a file with larger values holds microvolts.
+MICROVOLT_FILE_PEAK = 1.0
+
+
 def read_recording(path, electrodes=ELECTRODES, rate=SAMPLING_RATE):
-    """(samples x electrodes microvolts at `rate`, [Cue with onset/duration in samples]) of a file."""
+    """(samples x electrodes microvolts at `rate`, [Cue with onset/duration in samples], whether
+    the file held microvolts already) of a file."""
     import mne
 
     raw = mne.io.read_raw(path, preload=False, verbose="error")
@@ -80,7 +87,10 @@ def read_recording(path, electrodes=ELECTRODES, rate=SAMPLING_RATE):
     raw.pick(picks).load_data(verbose="error")
     if raw.info["sfreq"] != rate:
         raw.resample(rate, verbose="error")
-    data = raw.get_data(picks=picks).T * 1e6
+    data = raw.get_data(picks=picks).T
+    stored_microvolts = data.size > 0 and np.abs(data).max() > MICROVOLT_FILE_PEAK
+    if not stored_microvolts:
+        data = data * 1e6
     marks = raw.annotations
     keep = [k for k, d in enumerate(marks.description)
             if not d.lower().startswith(_IGNORED_ANNOTATIONS)]
@@ -96,7 +106,7 @@ def read_recording(path, electrodes=ELECTRODES, rate=SAMPLING_RATE):
             later = [int(onsets[j]) for j in order[rank + 1:] if onsets[j] > onset]
             end = later[0] if later else len(data)
         cues.append(Cue(str(marks.description[keep[k]]), onset, min(end, len(data)) - onset, len(cues)))
-    return data, [c for c in cues if c.duration > 0]
+    return data, [c for c in cues if c.duration > 0], stored_microvolts
 
 
 class RecordingPlayback:
@@ -107,7 +117,7 @@ class RecordingPlayback:
 
         self.path, self.rate, self.channels = str(path), rate, channels
         self._quiet = quiet_signal
-        self.data, self.annotations = read_recording(path, rate=rate)
+        self.data, self.annotations, self.stored_microvolts = read_recording(path, rate=rate)
         if not len(self.data):
             raise ValueError(f"{path} holds no samples")
         # Per file sample, the index of the annotation covering it (-1: none); a later onset wins.
