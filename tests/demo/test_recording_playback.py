@@ -1,3 +1,5 @@
+import subprocess
+import sys
 import time
 
 import mne
@@ -5,6 +7,7 @@ import numpy as np
 import pytest
 from brainflow.board_shim import BoardShim, BrainFlowInputParams
 
+from tests.capture_hub.helpers import command_line_tool
 from tools.demo_host.console import Console
 from tools.demo_host.errors import DemoError
 from tools.demo_host.host import DemoHost, parse_args
@@ -26,35 +29,30 @@ def write_fif(path, microvolts, names, rate, annotations=(), volts_per_unit=1e-6
 
 
 def sines(rate, seconds, count):
-    """Channel c: a 3 Hz sine of 20 (c + 1) µV, so each value tells its electrode."""
+    """Channel c: a 3 Hz sine of 20 (c + 1) µV, so each value tells its channel."""
     t = np.arange(int(rate * seconds)) / rate
-    return np.array([20.0 * (c + 1) * np.sin(2 * np.pi * 3 * t) for c in range(count)])
+    return 20.0 * np.arange(1, count + 1)[:, None] * np.sin(2 * np.pi * 3 * t)
 
 
-def electrode_amplitude(name):
-    """The sine amplitude factor of a file channel: its electrode's place + 1 (9: not wired)."""
-    return next((k + 1 for k, e in enumerate(ELECTRODES) if e.lower() in name.lower().split()), 9)
-
-
-@pytest.mark.parametrize("fmt, rate, names", [
-    ("fif", 500, ["EEG FCz", "c3", "Cz-REF", "CPz..", "EEG C2-A2", "C4", "O1"]),
-    ("fif-µV", 250, list(ELECTRODES)),   # microvolts stored as they are, as capture_hub saves them
-    ("edf", 500, [f"EEG {n}-REF" for n in ("O1",) + ELECTRODES]),
-    ("bdf", 256, list(ELECTRODES[::-1])),
+@pytest.mark.parametrize("fmt, rate, channels", [
+    ("fif", 500, {"EEG FCz": "FCz", "c3": "C3", "Cz-REF": "Cz", "CPz..": "CPz", "EEG C2-A2": "C2", "C4": "C4",
+                  "O1": None}),
+    ("fif-µV", 250, {e: e for e in ELECTRODES}),   # microvolts stored as they are, as capture_hub saves them
+    ("edf", 500, {"EEG O1-REF": None} | {f"EEG {e}-REF": e for e in ELECTRODES}),
+    ("bdf", 256, {e: e for e in ELECTRODES[::-1]}),
 ])
-def test_wired_electrodes_are_found_by_name_resampled_and_played_in_microvolts(tmp_path, fmt, rate, names):
+def test_wired_electrodes_are_found_by_name_resampled_and_played_in_microvolts(tmp_path, fmt, rate, channels):
     # The amplitude tells the electrode: the file's channel order is not the board's.
-    plain = [n.replace("EEG", "").replace("-REF", " ").replace("-A2", " ").replace(".", " ") for n in names]
-    data = sines(rate, 8, 1)[0] * np.array([electrode_amplitude(n) for n in plain])[:, None]
+    rank = [ELECTRODES.index(e) if e else 8 for e in channels.values()]
+    data = sines(rate, 8, 9)[rank]
     path = str(tmp_path / f"r.{fmt[:3]}")
     if fmt.startswith("fif"):
-        write_fif(path, data, names, rate, volts_per_unit=1.0 if fmt == "fif-µV" else 1e-6)
+        write_fif(path, data, channels, rate, volts_per_unit=1.0 if fmt == "fif-µV" else 1e-6)
     else:
-        write_edf(path, data, names, rate, bdf=fmt == "bdf")
+        write_edf(path, data, list(channels), rate, bdf=fmt == "bdf")
     played = RecordingPlayback(path)(0, 8 * FS)
-    expected = sines(FS, 8, 1)[0][:, None] * np.arange(1, len(ELECTRODES) + 1)
     middle = slice(FS, 7 * FS)   # resampling rings a little at the file's edges
-    np.testing.assert_allclose(played[middle, :len(ELECTRODES)], expected[middle], atol=0.5)
+    np.testing.assert_allclose(played[middle, :len(ELECTRODES)], sines(FS, 8, 6).T[middle], atol=0.5)
     assert np.abs(played[:, len(ELECTRODES):]).max() < 5   # unwired inputs: a quiet few µV
 
 
@@ -119,6 +117,25 @@ def test_cues_follow_what_streams_through_the_board_across_seeks_loops_and_kept_
     # The stretches play_only keeps are played back to back: no gap between them any more.
     assert [name for _, name in playback.cue_changes()][-4:] in (["right", "relax"] * 2, ["relax", "right"] * 2)
     assert playback.cue_at(streamed.size + 10 ** 6) is None   # not streamed yet
+
+
+def test_the_emulator_command_line_streams_a_recording_or_refuses_it(tmp_path):
+    good = write_fif(str(tmp_path / "good_raw.fif"), sines(FS, 20, 6), ELECTRODES, FS)
+    with command_line_tool("tools.standins.cyton_emulator", "--recording", good, "--speed", "4") as (port, _):
+        board = open_board(port)
+        try:
+            board.start_stream()
+            while board.get_board_data_count() < FS:
+                time.sleep(0.05)
+            data = board.get_board_data()[BoardShim.get_eeg_channels(BOARD_ID)[:len(ELECTRODES)]]
+        finally:
+            board.release_session()
+            del board
+    np.testing.assert_allclose(data, sines(FS, 20, 6)[:, :data.shape[1]], atol=MICROVOLTS_PER_COUNT)
+    lacking = write_fif(str(tmp_path / "lacking_raw.fif"), sines(FS, 2, 2), ["C3", "C4"], FS)
+    refused = subprocess.run([sys.executable, "-m", "tools.standins.cyton_emulator", "--recording", lacking],
+                             capture_output=True, text=True, timeout=120)
+    assert refused.returncode == 2 and "lacks the wired electrode(s) FCz, Cz, CPz, C2" in refused.stderr
 
 
 def host_for(tmp_path, *args):
