@@ -107,6 +107,9 @@ def live_source(host, speed):
               and playback.mapping[cue.name] in playback.classes]
     unseen = [k for k in mapped if not player.plays[k]]
     player.play_only(unseen or mapped)
+    host.say(f"  playing the {len(unseen)} stretches no trial used" if unseen else
+             f"  every one of the {len(mapped)} stretches was recorded: live replays what the agent "
+             "was trained and tested on")
     host.report["played_recording"].update(live_stretches=len(unseen or mapped),
                                            live_replays_recorded=not unseen,
                                            recorded_stretches=playback.stretches)
