@@ -105,8 +105,9 @@ def read_recording(path, electrodes=ELECTRODES, rate=SAMPLING_RATE):
         else:   # an event: it lasts until the next annotation starts
             later = [int(onsets[j]) for j in order[rank + 1:] if onsets[j] > onset]
             end = later[0] if later else len(data)
-        cues.append(Cue(str(marks.description[keep[k]]), onset, min(end, len(data)) - onset, len(cues)))
-    return data, [c for c in cues if c.duration > 0], stored_microvolts
+        if min(end, len(data)) > onset:
+            cues.append(Cue(str(marks.description[keep[k]]), onset, min(end, len(data)) - onset, len(cues)))
+    return data, cues, stored_microvolts
 
 
 class RecordingPlayback:
