@@ -10,9 +10,11 @@ artefacts go to the artefact directory; `live_pilot` is imported and decodes the
 subject follows a cue sequence the host knows, driving the movement simulator on 127.0.0.1. A
 report (report.json, two PNG figures, a summary on the terminal) ends the run. Everything is
 written under one base directory. With CORVANE_SERIAL_PORT set, the same host records from that
-real board instead, showing each cue to the person at real-time pace.
+real board instead, showing each cue to the person at real-time pace. With --recording FILE a
+recorded file plays through the emulator in place of the subject (see playback).
 
 Stages, one module each: services (simulator, controller stand-in, browser), recording,
-training (with agent_blocks and standard_decoder), live, report (with figures); host runs them
-in order and unwinds what they started; constants holds the sizes they share.
+training (with agent_blocks and standard_decoder), live, report (with figures), and playback for
+a played file; host runs them in order and unwinds what they started; constants holds the sizes
+they share.
 """

@@ -1,5 +1,5 @@
 """Stages 1 and 2: the sample recording, and a cued session recorded through capture_hub from the
-simulated subject (or a real board), combined into S03.fif."""
+simulated subject (or a real board, or a played recording), combined into S03.fif."""
 import os
 import time
 
