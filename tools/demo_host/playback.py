@@ -19,7 +19,7 @@ from types import SimpleNamespace
 
 from tools.demo_host.constants import FS
 from tools.demo_host.cues import CuePlayer
-from tools.demo_host.errors import DemoError
+from tools.demo_host.errors import DemoError, first_line
 from tools.facts import CLASS_ORDER
 from tools.standins.cyton_emulator import CytonEmulator
 from tools.standins.recording_playback import RecordingPlayback
@@ -48,8 +48,8 @@ def open_recording(host):
     o = host.o
     try:
         player = RecordingPlayback(o.recording)
-    except (OSError, ValueError) as exc:
-        raise DemoError(f"Cannot play {o.recording}: {exc}")
+    except Exception as exc:   # unreadable, unsupported or lacking electrodes: said in one line
+        raise DemoError(f"Cannot play {o.recording}: {first_line(exc)}")
     names = player.names
     mapping = o.classes or {cls: cls for cls in CLASS_ORDER}
     absent = sorted(set(o.classes or ()) - set(names))

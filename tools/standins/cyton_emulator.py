@@ -224,7 +224,7 @@ def main(argv=None):
         from tools.standins.recording_playback import RecordingPlayback
         try:
             playback = RecordingPlayback(args.recording)
-        except (OSError, ValueError) as exc:
+        except Exception as exc:   # unreadable, unsupported or lacking electrodes
             parser.error(f"cannot play {args.recording}: {exc}")
     with CytonEmulator(signal=playback, speed=args.speed) as board:
         print(board.port, flush=True)
