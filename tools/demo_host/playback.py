@@ -17,10 +17,10 @@ import argparse
 import time
 from types import SimpleNamespace
 
-from tools.demo_host.constants import FS
+from tools.demo_host.constants import FS, class_order
 from tools.demo_host.cues import CuePlayer
 from tools.demo_host.errors import DemoError, first_line
-from tools.facts import CLASS_ORDER
+from tools.facts import CLASS_COMMANDS, CLASS_ORDER, STOP_CLASS, STOP_COMMAND
 from tools.standins.cyton_emulator import CytonEmulator
 from tools.standins.recording_playback import RecordingPlayback
 
@@ -79,6 +79,14 @@ def open_recording(host):
              + (", stored in microvolts" if player.stored_microvolts else "")
              + ") in place of the simulated subject: "
              + ", ".join(f"{cls} = {' + '.join(host.playback.by_class[cls])}" for cls in classes))
+    # live_pilot drives by class position (class k gets the k-th command), so a missing class
+    # shifts the commands of those after it.
+    commands = dict(CLASS_COMMANDS + ((STOP_CLASS, STOP_COMMAND),))
+    driven = {cls: CLASS_COMMANDS[k][1] if k < len(CLASS_COMMANDS) else STOP_COMMAND
+              for k, cls in enumerate(class_order(classes))}
+    if any(driven[cls] != commands[cls] for cls in classes):
+        host.say("  note: with these classes live_pilot drives "
+                 + ", ".join(f"{cls} {letter}" for cls, letter in driven.items()))
     brief = sorted({cls for cls in classes for cue in player.annotations
                     if mapping.get(cue.name) == cls and cue.duration < o.trial_seconds * FS})
     if brief:
