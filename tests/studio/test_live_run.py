@@ -5,13 +5,11 @@ import pytest
 
 from tools.facts import SCALER_FILE
 from tools.standins.actuator_controller import ActuatorController
-from tools.standins.cyton_emulator import CytonEmulator
 from tools.standins.movement_simulator import MovementSimulator
-from tools.standins.simulated_subject import SimulatedSubject
 from tools.studio.errors import StudioError
 from tools.studio.live_events import LiveEvents
 from tools.studio.live_run import LiveRun, controller_address, send_stop
-from tools.testing.testbed import FaultyServer
+from tools.testing.testbed import FaultyServer, controlled_emulator_process
 
 
 def window(index, command="S", decision=None, confidence=None):
@@ -69,11 +67,9 @@ def test_own_stop_is_no_acknowledgement_unless_answered_whole_within_a_second(fa
 
 @pytest.fixture
 def stand_ins():
-    with ActuatorController(port=0) as controller, MovementSimulator(port=0) as simulator:
-        subject = SimulatedSubject(seed=5)
-        subject.cue = "left"
-        with CytonEmulator(signal=subject, speed=4) as board:
-            yield controller, simulator, board
+    with ActuatorController(port=0) as controller, MovementSimulator(port=0) as simulator, \
+            controlled_emulator_process(speed=4) as board:
+        yield controller, simulator, board
 
 
 def live(artefacts, board, controller, simulator, events, port=None):
@@ -81,23 +77,34 @@ def live(artefacts, board, controller, simulator, events, port=None):
                    simulator_url=simulator.url, on_event=events.append)
 
 
+def wait_for(events, check, seconds=60):
+    deadline = time.monotonic() + seconds
+    while not check(list(events)) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert check(events), events
+
+
 @pytest.mark.slow
-def test_live_run_decodes_windows_and_stop_gets_s_acknowledged_at_once(trained, stand_ins):
+def test_live_run_decodes_follows_the_signal_gate_and_stop_gets_s_acknowledged_at_once(trained, stand_ins):
     controller, simulator, board = stand_ins
     events = []
     run = live(trained[2], board, controller, simulator, events)
     assert run.controller_url == f"http://127.0.0.1:{controller.port}"
     run.start()
     try:
-        deadline = time.monotonic() + 60
-        while sum(e["kind"] == "window" for e in events) < 3 and time.monotonic() < deadline:
-            time.sleep(0.05)
+        wait_for(events, lambda seen: sum(e["kind"] == "window" for e in seen) >= 2)
+        board.electrode("railed", 1)
+        wait_for(events, lambda seen: any(e["kind"] == "gate" and not e["ok"] for e in seen))
+        board.clean()
+        wait_for(events, lambda seen: any(e["kind"] == "gate" and e["ok"] for e in seen))
     finally:
         before = len(controller.requests)
         outcome = run.stop()
     windows = [e for e in events if e["kind"] == "window"]
-    assert [w["index"] for w in windows][:3] == [0, 1, 2]
+    assert [w["index"] for w in windows] == list(range(len(windows)))
     assert all(w["command"] in "SLRFB" for w in windows)
+    gate = [e for e in events if e["kind"] == "gate"]
+    assert [g["ok"] for g in gate] == [False, True] and "C3 is railed" in gate[0]["text"]
     assert outcome["acknowledged"] and outcome["seconds"] < 1.0
     assert list(controller.requests)[before] == "/S"   # the studio's own stop came first
     assert not run.running and events[-1]["kind"] == "exit"
@@ -110,7 +117,7 @@ def test_live_run_that_cannot_start_says_why(trained, stand_ins, tmp_path):
     partial = shutil.copytree(trained[2], tmp_path / "partial")
     (partial / SCALER_FILE).unlink()
     for artefacts, port, wanted in ((partial, None, f"could not start: .*{SCALER_FILE}"),
-                                    (trained[2], str(tmp_path / "no-such-port"), "could not start: .*")):
+                                    (trained[2], str(tmp_path / "no-such-port"), "could not open the board on .*no-such-port")):
         run = live(artefacts, board, controller, simulator, [], port)
         with pytest.raises(StudioError, match=wanted):
             run.start()

@@ -118,7 +118,7 @@ class LiveRun:
                 self._reader.join()
                 if self._stopping:
                     raise StudioError("The live run was stopped before it started.")
-                raise StudioError(f"live_pilot could not start: {self._last_words()}")
+                raise StudioError(self._start_failure())
             if time.monotonic() - began > START_SECONDS:
                 self.stop()
                 raise StudioError(f"live_pilot did not start within {START_SECONDS:.0f} s.")
@@ -174,6 +174,15 @@ class LiveRun:
         if code != 0 and not self._stopping and self._ready.is_set():
             self._emit({"kind": "error", "text": f"live_pilot stopped: {text}"})
         self._emit({"kind": "exit", "code": code, "text": text})
+
+    def _start_failure(self):
+        text = self._last_words()
+        if text.startswith("brainflow."):
+            return (f"live_pilot could not open the board on {self._env['CORVANE_SERIAL_PORT']}: "
+                    f"{text.split(': ', 1)[-1]}")
+        if text.startswith("FileNotFoundError"):
+            return f"live_pilot could not start: a trained artefact is missing ({text}); train first."
+        return f"live_pilot could not start: {text}"
 
     def _remember(self, line):
         if line.strip():
