@@ -1,5 +1,8 @@
 import shutil
+import subprocess
+import sys
 import time
+from pathlib import Path
 
 import pytest
 
@@ -10,6 +13,8 @@ from tools.studio.errors import StudioError
 from tools.studio.live_events import LiveEvents
 from tools.studio.live_run import LiveRun, controller_address, send_stop
 from tools.testing.testbed import FaultyServer, controlled_emulator_process
+
+REPO = Path(__file__).resolve().parents[2]
 
 
 def window(index, command="S", decision=None, confidence=None):
@@ -122,3 +127,36 @@ def test_live_run_that_cannot_start_says_why(trained, stand_ins, tmp_path):
         with pytest.raises(StudioError, match=wanted):
             run.start()
         assert not run.running
+
+
+STUDIO = """
+import sys, time
+from tools.studio.live_run import LiveRun
+run = LiveRun(artefact_dir=sys.argv[1], serial_port=sys.argv[2], actuator_host=sys.argv[3], simulator_url=sys.argv[4],
+              on_event=lambda event: None)
+run.start()
+print(run._child.pid, flush=True)
+time.sleep(300)
+"""
+
+
+def gone(pid):
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().split(")")[1].split()[0] in "ZX"
+    except FileNotFoundError:
+        return True
+
+
+@pytest.mark.slow
+def test_a_studio_killed_outright_still_gets_the_actuator_stopped(trained, stand_ins):
+    controller, simulator, board = stand_ins
+    studio = subprocess.Popen([sys.executable, "-c", STUDIO, str(trained[2]), board.port, f"127.0.0.1:{controller.port}",
+                               simulator.url], stdout=subprocess.PIPE, text=True, cwd=REPO)
+    pilot = int(studio.stdout.readline())
+    wait_for(controller.requests, lambda requests: len(requests) > 0)   # it drives
+    studio.kill()
+    studio.wait()
+    deadline = time.monotonic() + 15
+    while not gone(pilot) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert gone(pilot) and list(controller.requests)[-1] == "/S"

@@ -107,9 +107,14 @@ class LiveRun:
         StudioError with its own message when it cannot."""
         if self._child is not None:
             raise StudioError("This live run has already been started.")
-        self._child = subprocess.Popen([sys.executable, "-u", "-m", "live_pilot"], env=self._env,
-                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                       stderr=subprocess.STDOUT)
+        # Should the studio die, the child's output pipe breaks: its next line ends it (within a
+        # window step, or 5 s when the board is silent) through its own stop, which sends "S".
+        try:
+            self._child = subprocess.Popen([sys.executable, "-u", "-m", "live_pilot"], env=self._env,
+                                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                           stderr=subprocess.STDOUT)
+        except OSError as exc:
+            raise StudioError(f"live_pilot could not be run: {exc}")
         self._reader = threading.Thread(target=self._read, name="live-pilot-output", daemon=True)
         self._reader.start()
         began = time.monotonic()

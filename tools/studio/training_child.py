@@ -166,6 +166,11 @@ def train(base, artefacts, steps, seed, events):
     from tools.testing.live_decoding import conservative_choice
 
     combined = combine(base, events)
+    # The trainer writes its filters and scaler under CORVANE_PATH as it goes: a folder of its own
+    # keeps them from replacing the artefacts live_pilot loads before the agent is trained.
+    scratch = base / "tmp" / "training"
+    scratch.mkdir(parents=True, exist_ok=True)
+    os.environ["CORVANE_PATH"] = str(scratch)
     events.emit(kind="stage", text="Preparing the epochs (filtering, ICA, CSP, features)")
     host = HostAdapter(steps, seed, artefacts, [progress_callback(events, steps)])
     model, forge, classes = training.train(host, combined)
