@@ -91,6 +91,7 @@ def progress_callback(events, total):
 
     class Progress(BaseCallback):
         def _on_training_start(self):
+            events.emit(kind="stage", text=f"Training the agent ({total} steps)")
             self.began = self.last = time.monotonic()
 
         def _on_step(self):
@@ -201,9 +202,10 @@ def main(argv=None):
     # to the log from here on.
     events = Events(os.fdopen(os.dup(1), "w"))
     log = base / "training.log"
-    log_fd = os.open(log, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    log_fd = os.open(log, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
     os.dup2(log_fd, 1)
     os.dup2(log_fd, 2)
+    print(f"\n=== training {time.strftime('%Y-%m-%d %H:%M:%S')}: {o.steps} steps, seed {o.seed} ===", flush=True)
     events.listen_for_cancel()
 
     from tools.demo_host.host import prepare_environment
