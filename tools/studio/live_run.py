@@ -46,8 +46,13 @@ def send_stop(host, port, deadline=STOP_DEADLINE):
     end = time.monotonic() + deadline
     netloc = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
     request = f"GET /{STOP_COMMAND} HTTP/1.1\r\nHost: {netloc}\r\nConnection: close\r\n\r\n".encode()
+    address = resolve(host, port, end)
+    if address is None:
+        return False
     try:
-        with socket.create_connection((host, port), timeout=deadline) as connection:
+        with socket.socket(address[0], socket.SOCK_STREAM) as connection:
+            connection.settimeout(max(0.001, end - time.monotonic()))
+            connection.connect(address[4])
             connection.settimeout(max(0.001, end - time.monotonic()))
             connection.sendall(request)
             answer = b""
@@ -65,6 +70,23 @@ def send_stop(host, port, deadline=STOP_DEADLINE):
     status = answer.split(b"\r\n", 1)[0].split(b" ")
     return (complete(answer, closed=True) and len(status) > 1 and status[0].startswith(b"HTTP/")
             and status[1].isdigit() and 200 <= int(status[1]) < 300)
+
+
+def resolve(host, port, end):
+    """The first address of `host` (getaddrinfo's tuple), looked up within the deadline; None
+    when the name does not resolve in time. An IP address needs no lookup."""
+    found = []
+
+    def look_up():
+        try:
+            found.extend(socket.getaddrinfo(host, port, type=socket.SOCK_STREAM))
+        except OSError:
+            pass
+
+    looking = threading.Thread(target=look_up, name="actuator-lookup", daemon=True)
+    looking.start()
+    looking.join(max(0.0, end - time.monotonic()))
+    return found[0] if found else None
 
 
 def complete(answer, closed=False):
