@@ -29,8 +29,9 @@ def test_output_lines_become_window_and_gate_events():
     script = [
         (shape, []), (features, []),
         ("Mapped Command: R [1, 1, 0][0.7, 0.9, 0.65]", [window(0, "R", "right", 0.9)]),
-        (shape, []), (features, []), (shape, [window(1)]),          # no confident block: "S"
-        (fault, [window(2), {"kind": "gate", "ok": False, "text": fault}]),
+        ("Stopping for 1 second...", []), ("Changed to new command: R", [{"kind": "command", "command": "R"}]),
+        (shape, []), (features, []), ("Stopping for 1 second...", [window(1)]),   # no confident block: "S"
+        (shape, []), (fault, [window(2), {"kind": "gate", "ok": False, "text": fault}]),
         (shape, []), (silent, [window(3), {"kind": "gate", "ok": False, "text": silent}]),
         (shape, []), (features, [{"kind": "gate", "ok": True, "text": "Signal clean: windows are decoded"}]),
         ("Mapped Command: S [4][0.8]", [window(4, "S", "relax", 0.8)]),

@@ -43,7 +43,9 @@ class LiveEvents:
             if line.startswith("Signal check: ") or line.startswith("No samples from the board"):
                 self.gate_ok = False
                 events.append({"kind": "gate", "ok": False, "text": line})
-            elif line.startswith("Loop fell behind"):
+            elif line.startswith("Changed to new command: "):   # the controller acknowledged it
+                events.append({"kind": "command", "command": line.rsplit(" ", 1)[-1]})
+            elif line.startswith("Loop fell behind") or line.startswith("Connection error: "):
                 events.append({"kind": "notice", "text": line})
             elif line.startswith("Actuator did not acknowledge"):
                 events.append({"kind": "error", "text": line})
