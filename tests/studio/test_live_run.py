@@ -87,7 +87,7 @@ def wait_for(events, check, seconds=60):
     deadline = time.monotonic() + seconds
     while not check(list(events)) and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert check(events), events
+    assert check(list(events)), events
 
 
 @pytest.mark.slow
@@ -128,6 +128,25 @@ def test_live_run_that_cannot_start_says_why(trained, stand_ins, tmp_path):
         with pytest.raises(StudioError, match=wanted):
             run.start()
         assert not run.running
+
+
+@pytest.mark.slow
+def test_a_board_unplugged_while_live_ends_the_run_with_a_plain_error(trained, stand_ins):
+    controller, simulator, board = stand_ins
+    events = []
+    run = live(trained[2], board, controller, simulator, events)
+    run.start()
+    try:
+        wait_for(events, lambda seen: any(e["kind"] == "window" for e in seen))
+        board.vanish()
+        wait_for(events, lambda seen: bool(seen) and seen[-1]["kind"] == "exit", seconds=30)
+    finally:
+        run.stop()
+    gate = [e for e in events if e["kind"] == "gate"]
+    errors = [e["text"] for e in events if e["kind"] == "error"]
+    assert gate and not gate[-1]["ok"] and "No samples" in gate[-1]["text"]
+    assert errors == ["live_pilot stopped: TimeoutError: Board stopped streaming: no samples for 5 seconds"]
+    assert events[-1]["code"] != 0 and list(controller.requests)[-1] == "/S"
 
 
 STUDIO = """
