@@ -1,0 +1,2 @@
+class StudioError(Exception):
+    """A plain message for the page."""
