@@ -4,7 +4,7 @@ same splits. Within a split the agent's CSP filters, scaler and agent (and the s
 are fitted on the split's training epochs only, as the demo scores them.
 
     .venv/bin/python -m bench.decision_rules [--steps 2500 5000 10000] [--recordings 3 4 5]
-                                             [--splits 5]
+                                             [--splits 5] [--learning-rate 0.0001]
 
 Rules over a window's kept blocks (confidence above the threshold): "conservative" (live_pilot's
 default), "q_sum" (largest sum of normalised Q-values) and "majority" (most blocks; ties by summed
@@ -46,7 +46,15 @@ def main():
     parser.add_argument("--steps", type=int, nargs="+", default=[2500, 5000, 10000])
     parser.add_argument("--recordings", type=int, nargs="+", default=[3, 4, 5])
     parser.add_argument("--splits", type=int, default=5)
+    parser.add_argument("--learning-rate", type=float,
+                        help="applied after setup_training (default: setup_training's)")
     args = parser.parse_args()
+
+    def adjust(model):
+        if args.learning_rate is not None:
+            model.learning_rate = args.learning_rate
+            model._setup_lr_schedule()
+
     scores = {(steps, rule): [] for steps in args.steps for rule in RULES}
     standard, began = [], time.monotonic()
     fitters = fair_scoring.Fitters()
@@ -63,7 +71,7 @@ def main():
                 for steps in args.steps:
                     with contextlib.redirect_stdout(io.StringIO()):
                         model, blocks = fair_scoring.train_split_agent(
-                            features, per_epoch, classes, train, labels, steps, seed + k, fitters)
+                            features, per_epoch, classes, train, labels, steps, seed + k, fitters, adjust)
                     kept = [fair_scoring.kept_blocks(blocks[e], model) for e in test]
                     for rule, decide in RULES.items():
                         scores[steps, rule].append(np.mean([decide(*b) == classes[e] for b, e in zip(kept, test)]))
@@ -74,7 +82,8 @@ def main():
         return f"{np.mean(values):.3f} ± {np.std(values, ddof=1):.3f}"
 
     print(f"\nbenchmark: decision rules, {len(args.recordings)} recordings x {args.splits} splits "
-          f"({len(standard)} held-out sets of a fifth of the epochs)")
+          f"({len(standard)} held-out sets of a fifth of the epochs), learning rate "
+          f"{args.learning_rate or 'of setup_training'}")
     print(f"  {'steps':>7}  " + "  ".join(f"{rule:>15}" for rule in RULES))
     for steps in args.steps:
         print(f"  {steps:>7}  " + "  ".join(f"{figure(scores[steps, rule]):>15}" for rule in RULES))

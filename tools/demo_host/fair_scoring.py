@@ -52,9 +52,10 @@ def agent_features(forge, epochs, classes, train, fitters, ncomp=4):
     return forge.featuresarray_load(blocks.reshape(-1, ncomp, blocks.shape[-1])), len(filters)
 
 
-def train_split_agent(features, per_epoch, classes, train, labels, steps, seed, fitters):
-    """An agent set up by policy_forge's setup_training and trained on the split's training items,
-    scaled by a scaler fitted on them. Returns the agent and the scaled items of every epoch."""
+def train_split_agent(features, per_epoch, classes, train, labels, steps, seed, fitters, adjust=None):
+    """An agent set up by policy_forge's setup_training (then given to `adjust`, if any) and
+    trained on the split's training items, scaled by a scaler fitted on them. Returns the agent and
+    the scaled items of every epoch."""
     import policy_forge
     from stable_baselines3.common.utils import set_random_seed
 
@@ -68,6 +69,8 @@ def train_split_agent(features, per_epoch, classes, train, labels, steps, seed, 
     trainer.ncomp, trainer.GLOBAL_SHAPE_LENGTH = shape[1], shape[2]
     model, callbacks = trainer.setup_training(labels)
     train_on_training_items(model, trainer)
+    if adjust:
+        adjust(model)
     set_random_seed(seed)
     model.action_space.seed(seed)
     model.learn(total_timesteps=steps, callback=callbacks)
