@@ -5,6 +5,7 @@ are fitted on the split's training epochs only, as the demo scores them.
 
     .venv/bin/python -m bench.decision_rules [--steps 2500 5000 10000] [--recordings 3 4 5]
                                              [--splits 5] [--learning-rate 0.0001]
+                                             [--files S03.fif ...]
 
 Rules over a window's kept blocks (confidence above the threshold): "conservative" (live_pilot's
 default), "q_sum" (largest sum of normalised Q-values) and "majority" (most blocks; ties by summed
@@ -30,9 +31,11 @@ RULES = {"conservative": lambda p, c, q: conservative_choice(p, c),
          "majority": lambda p, c, q: majority_choice(p, c)}
 
 
-def recording_forge(base, seed):
-    """A trainer holding the simulated subject's recording of `seed` (21 trials per class)."""
-    _, fif, _ = make_sample_recording(str(base / f"r{seed}"), seed=seed)
+def recording_forge(base, seed, fif=None):
+    """A trainer holding `fif`, else the simulated subject's recording of `seed` (21 trials per
+    class)."""
+    if fif is None:
+        _, fif, _ = make_sample_recording(str(base / f"r{seed}"), seed=seed)
     os.environ["CORVANE_PATH"] = str(base / f"r{seed}")
     import policy_forge
     forge = policy_forge.PolicyForge()
@@ -46,6 +49,8 @@ def main():
     parser.add_argument("--steps", type=int, nargs="+", default=[2500, 5000, 10000])
     parser.add_argument("--recordings", type=int, nargs="+", default=[3, 4, 5])
     parser.add_argument("--splits", type=int, default=5)
+    parser.add_argument("--files", nargs="+", default=[],
+                        help="labelled recordings (e.g. a demo run's S03.fif) instead of --recordings")
     parser.add_argument("--learning-rate", type=float,
                         help="applied after setup_training (default: setup_training's)")
     args = parser.parse_args()
@@ -59,8 +64,9 @@ def main():
     standard, began = [], time.monotonic()
     fitters = fair_scoring.Fitters()
     with tempfile.TemporaryDirectory() as folder:
-        for seed in args.recordings:
-            forge, labels = recording_forge(Path(folder), seed)
+        sources = [(k, f) for k, f in enumerate(args.files)] or [(seed, None) for seed in args.recordings]
+        for seed, fif in sources:
+            forge, labels = recording_forge(Path(folder), seed, fif)
             epochs, classes = standard_decoder.whole_epochs(forge.raw, forge.events, labels)
             spans, _ = standard_decoder.band_passed_spans(forge, labels)
             for k, (train, test) in enumerate(fair_scoring.repeated_splits(classes, args.splits)):
@@ -81,7 +87,7 @@ def main():
     def figure(values):
         return f"{np.mean(values):.3f} ± {np.std(values, ddof=1):.3f}"
 
-    print(f"\nbenchmark: decision rules, {len(args.recordings)} recordings x {args.splits} splits "
+    print(f"\nbenchmark: decision rules, {len(sources)} recordings x {args.splits} splits "
           f"({len(standard)} held-out sets of a fifth of the epochs), learning rate "
           f"{args.learning_rate or 'of setup_training'}")
     print(f"  {'steps':>7}  " + "  ".join(f"{rule:>15}" for rule in RULES))
