@@ -1,6 +1,6 @@
 """Stage 5: live_pilot imported and decoding the stream while the subject follows a cue sequence
 the host knows; its decisions are scored against the played cues. Once imported, the module's own
-decision rule also decides the agent's held-out epochs.
+decision rules also decide the agent's held-out epochs (of the artefact agent and of every split).
 
 Stopping live_pilot's loop: `main()` runs until a KeyboardInterrupt. A watcher thread counts the
 decoded windows (from the loop's own output lines) and, once the simulator has received the
