@@ -23,4 +23,9 @@ inline constexpr const char* kStopCommand = "S";
 // A block's decision counts when its confidence is above this.
 inline constexpr double kConfidenceThreshold = 0.6;
 
+// The rules that turn a window's kept blocks into one class: the conservative choice among their
+// confidences (the default), or the largest sum of their normalised Q-values.
+inline constexpr const char* kConservativeRule = "conservative";
+inline constexpr const char* kQSumRule = "q_sum";
+
 }  // namespace corvane

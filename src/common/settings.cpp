@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "common/decoder.hpp"
 #include "common/interop.hpp"
 
 namespace corvane {
@@ -120,6 +121,17 @@ std::pair<py::str, py::int_> actuator_address() {
     auto parsed = authority(address, true);
     if (!parsed) malformed(variable, address, "a host name or IP address with an optional :port (1-65535)");
     return {py::str(parsed->first), py::int_(parsed->second.value_or(kActuatorPort))};
+}
+
+py::str decision_rule_named(const std::string& value, const char* source) {
+    if (value.empty() || value == kConservativeRule) return py::str(kConservativeRule);
+    if (value == kQSumRule) return py::str(kQSumRule);
+    malformed(source, value, (std::string("\"") + kConservativeRule + "\" or \"" + kQSumRule + "\"").c_str());
+}
+
+py::str decision_rule() {
+    const char* variable = "CORVANE_DECISION_RULE";
+    return decision_rule_named(getenv(variable, std::string()), variable);
 }
 
 py::str api_url() {

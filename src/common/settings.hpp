@@ -31,6 +31,12 @@ py::str simulator_url();
 // with an optional :port (1-65535); an IPv6 address comes back in brackets, as URLs write it.
 // Anything else raises ValueError naming the variable.
 std::pair<py::str, py::int_> actuator_address();
+// The rule main() decides a window by (CORVANE_DECISION_RULE): "conservative" when unset or
+// empty, or "q_sum"; anything else raises ValueError naming the variable.
+py::str decision_rule();
+// `value` as a decision rule name (empty: the default); anything else raises ValueError naming
+// `source`.
+py::str decision_rule_named(const std::string& value, const char* source);
 // Base URL of the remote session store (CORVANE_API_URL), ending in "/api", with "http://" when
 // the setting names no scheme.
 py::str api_url();

@@ -14,6 +14,7 @@ import mne
 import torch
 from sklearn.preprocessing._data import StandardScaler as _StandardScaler
 
+decision_rule: str
 MIN_CONFIDENCE: float
 MAX_CONFIDENCE: float
 COMMAND_DURATION: float
@@ -56,6 +57,8 @@ def map_action_to_command(action):
     ...
 def get_conservative_prediction(predictions, confidences, similarity_threshold=0.5):
     """When confidences are close (within threshold), pick the lower confidence prediction"""
+def get_summed_prediction(q_values):
+    """The class with the largest sum of the kept blocks' normalised Q-values, and that sum; (None, None) when no block is kept"""
 def signal_fault(window, newest_samples):
     """The first channel of a (channels, samples) window in microvolts whose newest samples are railed or flat, as (row, reason), or None when all are clean"""
 num_channels: int

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/board.hpp"
+#include "common/settings.hpp"
 #include "common/interop.hpp"
 #include "live_pilot/live_pilot.hpp"
 #include "common/python_values.hpp"
@@ -73,12 +74,16 @@ py::object float32_observations(const py::object& torch, const py::object& scale
     return tensor;
 }
 
-// Candidate decisions of every block whose confidence passes the threshold, in block order. A
-// block is one filter's rows, as many as the agent observes.
-std::pair<py::list, py::list> decide_blocks(const py::object& model, const py::object& scaled_features) {
+// The blocks whose confidence passes the threshold, in block order: their candidate decisions
+// and their Q-values. A block is one filter's rows, as many as the agent observes.
+struct KeptBlocks {
+    py::list predictions, confidences, q_values;
+};
+
+KeptBlocks decide_blocks(const py::object& model, const py::object& scaled_features) {
     long long block_rows = py::tuple(model.attr("observation_space").attr("shape"))[0].cast<long long>();
     long long blocks = scaled_features.attr("shape")[py::int_(1)].cast<long long>() / block_rows;
-    py::list predictions, confidences;
+    KeptBlocks kept;
     py::object torch = py::module_::import("torch");
     // Inference mode: no autograd bookkeeping (faster than no_grad), the same numbers.
     py::object inference = torch.attr("inference_mode")();
@@ -87,10 +92,12 @@ std::pair<py::list, py::list> decide_blocks(const py::object& model, const py::o
         QNetwork q_net(model.attr("q_net"));
         py::object observations = float32_observations(torch, scaled_features);
         for (long long block = 0; block < blocks; ++block) {
-            BlockDecision decision = decide_block(q_values_of(q_net, observations, block * block_rows, (block + 1) * block_rows));
+            py::object q = q_values_of(q_net, observations, block * block_rows, (block + 1) * block_rows);
+            BlockDecision decision = decide_block(q);
             if (decision.confidence.cast<double>() > kConfidenceThreshold) {
-                predictions.append(decision.action);
-                confidences.append(decision.confidence);
+                kept.predictions.append(decision.action);
+                kept.confidences.append(decision.confidence);
+                kept.q_values.append(q);
             }
         }
     } catch (...) {
@@ -98,7 +105,7 @@ std::pair<py::list, py::list> decide_blocks(const py::object& model, const py::o
         throw;
     }
     inference.attr("__exit__")(py::none(), py::none(), py::none());
-    return {predictions, confidences};
+    return kept;
 }
 
 // What the loop carries from pass to pass.
@@ -121,12 +128,15 @@ py::object decide(const py::module_& m, const py::object& window_data) {
     py::object rows = ftrs.attr("reshape")(-1, shape[py::int_(-1)]);
     py::object scaled = scaled_rows(m, rows).attr("reshape")(shape);
 
-    auto [predictions, confidences] = decide_blocks(m.attr("model"), scaled);
-    py::tuple choice = m.attr("get_conservative_prediction")(predictions, confidences);
+    // The rule in force is read each window, as the module's other globals are.
+    py::str rule = decision_rule_named(py::str(m.attr("decision_rule")).cast<std::string>(), "decision_rule");
+    KeptBlocks kept = decide_blocks(m.attr("model"), scaled);
+    py::tuple choice = rule.equal(py::str(kQSumRule)) ? m.attr("get_summed_prediction")(kept.q_values)
+                                                      : m.attr("get_conservative_prediction")(kept.predictions, kept.confidences);
     if (choice[0].is_none()) return py::str("S");
     py::object command = m.attr("map_action_to_command")(choice[0]);
-    corvane::print(py::str("Mapped Command: ") + py::str(command) + py::str(" ") + py::str(predictions) +
-                   py::str(confidences));
+    corvane::print(py::str("Mapped Command: ") + py::str(command) + py::str(" ") + py::str(kept.predictions) +
+                   py::str(kept.confidences));
     return command;
 }
 

@@ -2,6 +2,7 @@
 // command.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -105,6 +106,34 @@ py::tuple get_conservative_prediction(py::object predictions, py::object confide
     return py::make_tuple(predictions[index], confidences[index]);
 }
 
+// The class with the largest sum of the blocks' min-max normalised Q-values (normalised as a
+// block's confidence is, in float64), and that sum; the earliest class among equals. (None, None)
+// when no block is given.
+py::tuple get_summed_prediction(py::object q_values) {
+    std::vector<double> total;
+    for (py::handle block : q_values) {
+        auto q = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(block);
+        if (!q || q.ndim() != 1 || q.size() == 0) raise(PyExc_ValueError, "each block's Q-values must be a non-empty vector");
+        const double* values = q.data();
+        const auto n = static_cast<std::size_t>(q.size());
+        if (total.empty()) total.assign(n, 0.0);
+        if (total.size() != n) raise(PyExc_ValueError, "every block must have Q-values for the same classes");
+        double low = values[0], high = values[0];
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!std::isfinite(values[i])) raise(PyExc_ValueError, "Q-values must be finite");
+            low = std::min(low, values[i]);
+            high = std::max(high, values[i]);
+        }
+        for (std::size_t i = 0; i < n; ++i) total[i] += (values[i] - low) / (high - low + 1e-6);
+    }
+    if (total.empty()) return py::make_tuple(py::none(), py::none());
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < total.size(); ++i) {
+        if (total[i] > total[best]) best = i;
+    }
+    return py::make_tuple(py::int_(best), py::float_(total[best]));
+}
+
 }  // namespace
 
 BlockDecision decide_block(const py::object& q_values) {
@@ -143,6 +172,9 @@ void bind_decisions(py::module_& m) {
     m.def("get_conservative_prediction", &get_conservative_prediction, py::arg("predictions"),
           py::arg("confidences"), py::arg("similarity_threshold") = 0.5,
           py::doc("When confidences are close (within threshold), pick the lower confidence prediction"));
+    m.def("get_summed_prediction", &get_summed_prediction, py::arg("q_values"),
+          py::doc("The class with the largest sum of the kept blocks' normalised Q-values, and that sum; "
+                  "(None, None) when no block is kept"));
 }
 
 }  // namespace corvane::live_pilot

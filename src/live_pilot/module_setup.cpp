@@ -105,10 +105,12 @@ bool run_as_program() {
 }
 
 void set_up_module(py::module_& m) {
-    // The outputs' addresses are checked before anything is loaded or opened.
+    // The outputs' addresses and the decision rule are checked before anything is loaded or opened.
     simulator_url();
     actuator_address();
+    py::str rule = decision_rule();
     import_dependencies(m);
+    m.attr("decision_rule") = rule;
     m.attr("MIN_CONFIDENCE") = 0.3;
     m.attr("MAX_CONFIDENCE") = 0.8;
     m.attr("COMMAND_DURATION") = 0.5;

@@ -140,7 +140,7 @@ def test_shortened_demo_runs_end_to_end_from_a_deeply_nested_folder(tmp_path):
     base = tmp_path / "a-folder-nested-quite-deeply" / "inside-another-one-with-a-long-name" / "demo_output"
     base.mkdir(parents=True)
     assert len(str(base)) >= 100
-    args = ["--port", "0", "--trials-per-class", "5", "--steps", "1500", "--windows", "6",
+    args = ["--port", "0", "--trials-per-class", "5", "--steps", "1500", "--windows", "6", "--splits", "2",
             "--record-speed", "20", "--live-speed", "3", "--segment-seconds", "6"]
     browser = subprocess.run(["which", "chromium"], capture_output=True).returncode == 0
     if not browser:
@@ -155,6 +155,9 @@ def test_shortened_demo_runs_end_to_end_from_a_deeply_nested_folder(tmp_path):
     standard = report["standard_decoder"]
     assert 0 <= standard["cv_accuracy"] <= 1 and 0 <= standard["held_out_accuracy"] <= 1
     assert len(standard["held_out_decisions"]) == len(report["held_out_decisions"]) == report["held_out"]
+    for scores in (standard["splits"], *report["agent_splits"].values()):
+        assert len(scores["per_split"]) == 2 and len(scores["decisions"]) == 2 * report["held_out"]
+    assert set(report["agent_splits"]) == {"conservative", "q_sum"} and report["decision_rule_live"] == "conservative"
     # Relaxing stops the vehicle (class 4 maps to "S"), hand imagery turns it to that side.
     assert report["classes"] == list(CLASS_ORDER)
     assert report["latency_windows"] + report["changed_windows"] == min(report["live_windows"],

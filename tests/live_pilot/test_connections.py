@@ -150,7 +150,7 @@ for case in sys.argv[1:]:
     os.environ.pop(name)
 """
 
-ACTUATOR, SIMULATOR = "CORVANE_ACTUATOR_HOST", "CORVANE_SIMULATOR_URL"
+ACTUATOR, SIMULATOR, RULE = "CORVANE_ACTUATOR_HOST", "CORVANE_SIMULATOR_URL", "CORVANE_DECISION_RULE"
 # (variable, value, accepted)
 SETTINGS = [
     (ACTUATOR, "127.0.0.1:8080/?", False), (ACTUATOR, "host:0", False), (ACTUATOR, "host:65536", False),
@@ -160,11 +160,12 @@ SETTINGS = [
     (SIMULATOR, "http://host/#top", False), (SIMULATOR, "http://user@host", False),
     (SIMULATOR, "http://host:99999", False), (SIMULATOR, "http://", False), (SIMULATOR, "http://host/a b", False),
     (ACTUATOR, "[::1]:8080", True), (SIMULATOR, "https://sim-1.example:8443/base/path", True),
+    (RULE, "majority", False), (RULE, "Q_SUM", False), (RULE, "q_sum", True), (RULE, "", True),
 ]
 
 
 @pytest.mark.slow
-def test_malformed_addresses_fail_the_import(subprocess_env):
+def test_malformed_settings_fail_the_import(subprocess_env):
     cases = [f"{name}={value}" for name, value, _ in SETTINGS]
     result = subprocess.run([sys.executable, "-c", IMPORT_WITH, *cases], env=subprocess_env,
                             capture_output=True, text=True, timeout=240)

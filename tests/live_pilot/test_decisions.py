@@ -1,6 +1,8 @@
 import numpy as np
 import pytest
 
+from tools.testing.live_decoding import summed_choice
+
 
 def test_action_to_command(live_pilot):
     command = live_pilot.map_action_to_command
@@ -39,3 +41,23 @@ def test_conservative_choice_errors(live_pilot):
     with pytest.raises(AttributeError):
         live_pilot.get_conservative_prediction([1, 2], np.array([0.7, 0.8]))
     assert live_pilot.get_conservative_prediction.__doc__.startswith("When confidences are close")
+
+
+@pytest.mark.parametrize("q_values, expected", [
+    ([], None),
+    ([[0.2, 0.9, 0.5]], 1),
+    ([[10, 0, 0], [0, 6, 5], [0, 6, 5.5]], 1),    # two blocks outvote the sharpest one
+    ([[0, 100, 60], [0.3, 0.1, 0.2]], 2),          # each block normalised before the sum
+    ([[1, 0, 0], [0, 0, 1]], 0),                   # equal sums: the earliest class
+    ([np.float32([3, -1, 2, 2, 0]), (0, 4, 2, 1, 1)], 2),
+])
+def test_summed_choice(live_pilot, q_values, expected):
+    action, total = live_pilot.get_summed_prediction(q_values)
+    assert action == expected and action == summed_choice(q_values)
+    assert (total is None) == (expected is None)
+
+
+def test_summed_choice_refuses_blocks_it_cannot_add(live_pilot):
+    for q_values in ([[1, 2], [1, 2, 3]], [[1, np.nan]], [[]], [np.zeros((2, 2))]):
+        with pytest.raises(ValueError):
+            live_pilot.get_summed_prediction(q_values)

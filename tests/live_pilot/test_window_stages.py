@@ -5,6 +5,7 @@ import pytest
 import torch
 
 from tools.facts import FEATURE_ROW_LENGTH
+from tools.testing.live_decoding import kept_blocks
 from tools.testing.testbed import BLOCK_ROWS, candidates
 
 
@@ -107,6 +108,27 @@ def test_block_decisions_have_numpys_numbers(live_pilot, streaming_board, server
         if action is not None:
             lines.append(f"Mapped Command: {live_pilot.map_action_to_command(action)} {predictions}{confidences}")
     assert [line for line in capsys.readouterr().out.splitlines() if line.startswith("Mapped")] == lines and lines
+
+
+@pytest.mark.parametrize("rule", ["conservative", "q_sum"])
+def test_main_decides_by_the_rule_in_force(live_pilot, streaming_board, servers, quick_arduino, capsys, rule):
+    vectors = [np.asarray(v, dtype=np.float32) for v in np.random.default_rng(11).standard_normal((40, 5))]
+    live_pilot.decision_rule = rule
+    try:
+        with Recording(live_pilot, windows=8, q_values=vectors):
+            live_pilot.main()
+    finally:
+        live_pilot.decision_rule = "conservative"
+    expected = {"conservative": [], "q_sum": []}
+    for window in range(8):
+        predictions, confidences, q = kept_blocks(None, q_values=vectors[5 * window:5 * window + 5])
+        for name, (action, _) in (("conservative", live_pilot.get_conservative_prediction(predictions, confidences)),
+                                  ("q_sum", live_pilot.get_summed_prediction(q))):
+            if action is not None:
+                expected[name].append(f"Mapped Command: {live_pilot.map_action_to_command(action)} "
+                                      f"{predictions}{confidences}")
+    assert expected["conservative"] != expected["q_sum"]   # the rules part on these windows
+    assert [line for line in capsys.readouterr().out.splitlines() if line.startswith("Mapped")] == expected[rule]
 
 
 def with_nan(window):

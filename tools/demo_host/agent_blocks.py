@@ -14,18 +14,23 @@ def block_candidate(q):
     return int(np.argmax(q)), float(np.max(q) - np.mean(others)) if len(others) else 0
 
 
-def candidates(blocks, model=None, q_values=None):
-    """(predictions, confidences) of a window's blocks as live_pilot keeps them: each block's
-    greedy action when its confidence passes the threshold, in block order. The Q-values are the agent's
-    for the scaled `blocks`, or given as `q_values`."""
+def kept_blocks(blocks, model=None, q_values=None):
+    """(predictions, confidences, Q-values) of a window's blocks as live_pilot keeps them: each
+    block's greedy action, confidence and Q-values when its confidence passes the threshold, in
+    block order. The Q-values are the agent's for the scaled `blocks`, or given as `q_values`."""
     import torch
 
     if q_values is None:
         with torch.no_grad():
             q_values = [model.q_net(model.q_net.obs_to_tensor(np.asarray(b)[None])[0])[0].numpy() for b in blocks]
-    kept = [block_candidate(q) for q in q_values]
-    kept = [(action, confidence) for action, confidence in kept if confidence > CONFIDENCE_THRESHOLD]
-    return [a for a, _ in kept], [c for _, c in kept]
+    kept = [(*block_candidate(q), q) for q in q_values]
+    kept = [k for k in kept if k[1] > CONFIDENCE_THRESHOLD]
+    return [a for a, _, _ in kept], [c for _, c, _ in kept], [q for _, _, q in kept]
+
+
+def candidates(blocks, model=None, q_values=None):
+    """(predictions, confidences) of a window's kept blocks (see kept_blocks)."""
+    return kept_blocks(blocks, model, q_values)[:2]
 
 
 def held_out_candidates(model, forge):

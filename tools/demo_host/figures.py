@@ -1,5 +1,6 @@
 """The run's figures beside report.json: confusion matrices of both decoders on the held-out
-epochs and of the agent live, and the live decisions against the played cues over time."""
+epochs (pooled over the repeated splits) and of the agent live, and the live decisions against the
+played cues over time."""
 import numpy as np
 
 from tools.demo_host.constants import FS, WINDOW
@@ -31,13 +32,17 @@ def confusion_figure(report, path):
 
     classes = report["classes"]
     live = [(d["decoded"], d["cue"]) for d in report["live_decisions"]]
-    panels = [
-        (f"agent, held-out epochs ({report['held_out_accuracy']:.2f})", report["held_out_decisions"]),
-        (f"CSP + LDA, held-out epochs ({report['standard_decoder']['held_out_accuracy']:.2f})",
-         report["standard_decoder"]["held_out_decisions"]),
-        (f"agent, live windows ({report['live_accuracy']:.2f})", live),
-    ]
-    fig, axes = plt.subplots(1, len(panels), figsize=(15, 4.8), constrained_layout=True)
+    standard = report["standard_decoder"]
+    if report.get("agent_splits"):
+        panels = [(f"agent, {name} rule ({s['mean']:.2f})", s["decisions"])
+                  for name, s in report["agent_splits"].items()]
+        panels.append((f"CSP + LDA ({standard['splits']['mean']:.2f})", standard["splits"]["decisions"]))
+    else:
+        panels = [(f"agent, held-out epochs ({report['held_out_accuracy']:.2f})", report["held_out_decisions"]),
+                  (f"CSP + LDA, held-out epochs ({standard['held_out_accuracy']:.2f})",
+                   standard["held_out_decisions"])]
+    panels.append((f"agent, live windows ({report['live_accuracy']:.2f})", live))
+    fig, axes = plt.subplots(1, len(panels), figsize=(5 * len(panels), 4.8), constrained_layout=True)
     for ax, (title, pairs) in zip(axes, panels):
         counts, columns = confusion(pairs, classes)
         shares = counts / np.maximum(1, counts.sum(axis=1, keepdims=True))
@@ -51,7 +56,8 @@ def confusion_figure(report, path):
         ax.set_xlabel("decided")
         ax.set_ylabel("cue")
         ax.set_title(title)
-    fig.suptitle("Confusion matrices (counts; shading: share of the cue's row)")
+    fig.suptitle("Confusion matrices (counts; held-out epochs pooled over the repeated splits; "
+                 "shading: share of the cue's row)")
     fig.savefig(path, dpi=100)
     plt.close(fig)
 

@@ -1,6 +1,6 @@
 """Stage 5: live_pilot imported and decoding the stream while the subject follows a cue sequence
 the host knows; its decisions are scored against the played cues. Once imported, the module's own
-decision rule also decides the agent's held-out epochs.
+decision rules also decide the agent's held-out epochs (of the artefact agent and of every split).
 
 Stopping live_pilot's loop: `main()` runs until a KeyboardInterrupt. A watcher thread counts the
 decoded windows (from the loop's own output lines) and, once the simulator has received the
@@ -24,7 +24,7 @@ from tools.demo_host import playback
 from tools.demo_host.constants import FS, STEP, WINDOW
 from tools.demo_host.cues import CuePlayer, percentile_ms
 from tools.demo_host.errors import DemoError
-from tools.demo_host.training import score_held_out
+from tools.demo_host.training import score_held_out, score_rules_on_splits
 from tools.facts import STOP_COMMAND
 from tools.standins.simulated_subject import SimulatedSubject
 
@@ -95,6 +95,7 @@ def decode_live(host, labels):
         return live_pilot.get_conservative_prediction(predictions, confidences)[0]
 
     score_held_out(host, decide)
+    score_rules_on_splits(host, live_pilot)
     sizes = (live_pilot.window_size, live_pilot.eeg_buffer.step_size)
     if sizes != (WINDOW, STEP):
         raise DemoError(f"live_pilot decodes windows of {sizes[0]} samples every {sizes[1]}; "
@@ -120,7 +121,8 @@ def decode_live(host, labels):
     player.stop()
     console.progress(f"  decoded {min(len(windows), o.windows)} windows", final=True)
     clean_up_live()
-    score_live(host, windows[:o.windows], decisions, player, labels, sent_before, decide)
+    score_live(host, windows[:o.windows], decisions, player, labels, sent_before,
+               window_decision(live_pilot, labels, decide))
 
 
 class LiveStop(threading.Thread):
@@ -165,7 +167,25 @@ class LiveStop(threading.Thread):
             self._running = False
 
 
-def score_live(host, windows, decisions, player, labels, sent_before, decide):
+def window_decision(module, labels, decide):
+    """The class of a window from its "Mapped Command" line: the one class the command stands for,
+    whatever rule main() used; when several classes share the command (more classes than
+    commands), the conservative rule taken again over the line's candidates."""
+    by_command = {}
+    for k in range(len(labels)):
+        by_command.setdefault(module.map_action_to_command(k), []).append(k)
+
+    def decided(match):
+        classes = by_command.get(match[1], [])
+        if len(classes) == 1:
+            return classes[0]
+        if str(module.decision_rule) == "conservative":
+            return decide(ast.literal_eval(match[2]), ast.literal_eval(match[3]))
+        return None
+    return decided
+
+
+def score_live(host, windows, decisions, player, labels, sent_before, decided_class):
     arrivals = host.simulator.arrivals_since(sent_before)
     letters = [letter for _, letter in host.simulator.since(sent_before)]
     # A window that changes the command reaches the simulator only after the actuator's own change
@@ -174,9 +194,7 @@ def score_live(host, windows, decisions, player, labels, sent_before, decide):
     for k, (when, end) in enumerate(windows):
         cue, clean = player.cue_over(end - WINDOW, end)
         match = DECISION.match(decisions.get(k, ""))
-        choice = None
-        if match:
-            choice = decide(ast.literal_eval(match[2]), ast.literal_eval(match[3]))
+        choice = decided_class(match) if match else None
         decoded = labels[choice] if choice is not None and 0 <= choice < len(labels) else None
         rows.append((cue, clean, decoded, end / FS))
         if k < len(arrivals):

@@ -1,15 +1,21 @@
 """Stages 3 and 4: the agent trained by policy_forge's own flow (process_epochs, setup_training,
-learn), the standard decoder beside it, and the artefacts placed where live_pilot loads them."""
+learn), both decoders scored on repeated splits, and the artefacts placed where live_pilot loads
+them."""
 import os
 import time
 
-from tools.demo_host import standard_decoder
+from tools.demo_host import fair_scoring, standard_decoder
 from tools.demo_host.agent_blocks import held_out_candidates, train_on_training_items
 from tools.demo_host.constants import class_order
 from tools.facts import AGENT_ARCHIVE, AGENT_ARCHIVE_FILE, FILTERS_FILE, SCALER_FILE
 
 
-def train(host, combined):
+DEFAULT_SPLITS = 5
+
+
+def train(host, combined, splits=None):
+    """Trains the agent whose artefacts live_pilot loads, then scores both decoders on `splits`
+    repeated splits (the host's --splits, else 5; 0 leaves them out)."""
     o, console = host.o, host.console
     host.say("\n[3/5] Training")
     began = time.monotonic()
@@ -50,7 +56,45 @@ def train(host, combined):
              f"training epochs), {standard['held_out_accuracy']:.2f} on the same held-out epochs")
     host.report.update(classes=labels, epochs=n_train + n_test, held_out=n_test, steps=o.steps,
                        training_items=len(forge.y_train), standard_decoder=standard)
+    splits = getattr(o, "splits", DEFAULT_SPLITS) if splits is None else splits
+    host.split_results = score_on_splits(host, forge, labels, splits) if splits else []
     return model, forge, labels
+
+
+def score_on_splits(host, forge, labels, count):
+    """Both decoders on `count` repeated splits, everything refitted within each split; the
+    standard decoder is scored here, the agent once live_pilot's rules are imported."""
+    o, console = host.o, host.console
+    began = time.monotonic()
+
+    def progress(k, total, seconds):
+        console.progress(f"  split {k}/{total} scored ({seconds:.0f} s)", final=k == total)
+
+    host.say(f"  scoring both decoders on {count} repeated splits (filters, scaler, agent and "
+             f"LDA refitted on each split's training epochs; {o.steps} steps per agent)")
+    with console.capture():
+        results = fair_scoring.score_splits(forge, labels, count, o.steps, o.seed, progress=progress)
+    standard = fair_scoring.standard_scores(results, labels)
+    host.report["standard_decoder"]["splits"] = standard
+    host.report.update(splits=count, split_seconds=round(time.monotonic() - began, 1))
+    host.say(f"  CSP + LDA (8-30 Hz): {standard['mean']:.2f} ± {standard['sd']:.2f} over the splits")
+    return results
+
+
+def score_rules_on_splits(host, module):
+    """The agent's held-out epochs of every split decided by live_pilot's rules (the specified
+    conservative choice, and the sum of the kept blocks' Q-values)."""
+    if not getattr(host, "split_results", None):
+        return
+    labels = host.report["classes"]
+    rules = {"conservative": lambda p, c, q: module.get_conservative_prediction(p, c)[0],
+             "q_sum": lambda p, c, q: module.get_summed_prediction(q)[0]}
+    scores = {name: fair_scoring.rule_scores(host.split_results, labels, decide)
+              for name, decide in rules.items()}
+    host.report["agent_splits"] = scores
+    host.report["decision_rule_live"] = str(module.decision_rule)
+    for name, s in scores.items():
+        host.say(f"  agent, {name} rule: {s['mean']:.2f} ± {s['sd']:.2f} over the splits")
 
 
 def progress_bar(console, total):

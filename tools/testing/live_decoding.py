@@ -3,7 +3,7 @@
 candidates come from the demo's own helpers; the rule over them is written here as a reference."""
 import numpy as np
 
-from tools.demo_host.agent_blocks import (block_candidate, candidates,  # noqa: F401
+from tools.demo_host.agent_blocks import (block_candidate, candidates, kept_blocks,  # noqa: F401
                                        held_out_candidates, train_on_training_items)
 
 BLOCK_ROWS = 4                 # rows of one model observation: one filter's CSP components
@@ -47,6 +47,28 @@ def conservative_choice(predictions, confidences, threshold=0.5):
     if len(close) > 1:
         return predictions[min(close, key=lambda i: confidences[i])]
     return predictions[confidences.index(best)]
+
+
+def summed_choice(q_values):
+    """The opt-in rule over the kept blocks' Q-values: the class with the largest sum of the
+    min-max normalised values (the earliest among equals); None when no block is kept."""
+    if not len(q_values):
+        return None
+    q = np.asarray(q_values, dtype=np.float64)
+    low, high = q.min(axis=1, keepdims=True), q.max(axis=1, keepdims=True)
+    return int(np.argmax(((q - low) / (high - low + 1e-6)).sum(axis=0)))
+
+
+def majority_choice(predictions, confidences):
+    """The class most kept blocks decide, ties going to the larger sum of confidences; None when
+    no block is kept."""
+    if not predictions:
+        return None
+    votes = {}
+    for p, c in zip(predictions, confidences):
+        count, total = votes.get(p, (0, 0.0))
+        votes[p] = (count + 1, total + c)
+    return max(votes, key=lambda p: votes[p])
 
 
 def live_decision(blocks, model):
