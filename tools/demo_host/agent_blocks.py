@@ -14,6 +14,18 @@ def block_candidate(q):
     return int(np.argmax(q)), float(np.max(q) - np.mean(others)) if len(others) else 0
 
 
+def conservative_choice(predictions, confidences, threshold=0.5):
+    """live_pilot's rule over the kept blocks written plainly (among near-best candidates, the least
+    confident), for a host that cannot import live_pilot: importing it opens the board."""
+    if not confidences:
+        return None
+    best = max(confidences)
+    close = [i for i, c in enumerate(confidences) if best - c <= threshold]
+    if len(close) > 1:
+        return predictions[min(close, key=lambda i: confidences[i])]
+    return predictions[confidences.index(best)]
+
+
 def kept_blocks(blocks, model=None, q_values=None):
     """(predictions, confidences, Q-values) of a window's blocks as live_pilot keeps them: each
     block's greedy action, confidence and Q-values when its confidence passes the threshold, in

@@ -1,10 +1,12 @@
 """Decoding as live_pilot decodes a window, for a trained agent and a trainer's held-out epochs
 (re-exported by tools.testing.testbed, where the tests and benchmarks take it from). The blocks'
-candidates come from the demo's own helpers; the rule over them is written here as a reference."""
+candidates come from the demo's own helpers; the rules over them are written here as references
+(the specified one in agent_blocks, for hosts that cannot import live_pilot)."""
 import numpy as np
 
 from tools.demo_host.agent_blocks import (block_candidate, candidates, kept_blocks,  # noqa: F401
-                                       held_out_candidates, train_on_training_items)
+                                       conservative_choice, held_out_candidates,
+                                       train_on_training_items)
 
 BLOCK_ROWS = 4                 # rows of one model observation: one filter's CSP components
 
@@ -36,17 +38,6 @@ class ReferenceRing:
         if start < self.index:
             return self.buffer[:, start : self.index]
         return np.concatenate((self.buffer[:, start:], self.buffer[:, : self.index]), axis=1)
-
-
-def conservative_choice(predictions, confidences, threshold=0.5):
-    """live_pilot's rule over the kept blocks: among near-best candidates, the least confident."""
-    if not confidences:
-        return None
-    best = max(confidences)
-    close = [i for i, c in enumerate(confidences) if best - c <= threshold]
-    if len(close) > 1:
-        return predictions[min(close, key=lambda i: confidences[i])]
-    return predictions[confidences.index(best)]
 
 
 def summed_choice(q_values):
