@@ -19,13 +19,18 @@ RAILED_CHANNEL = 1   # C3
 
 
 def shot(browser, name, folder):
-    path = browser.screenshot(folder / f"{name}.png")
+    path = folder / f"{name}.png"
+    browser.page.screenshot(path=str(path), full_page=True)
     DOCS.mkdir(parents=True, exist_ok=True)
     shutil.copy(path, DOCS / path.name)
 
 
 def wait(browser, expression, seconds):
-    browser.page.wait_for_function(expression, timeout=seconds * 1000)
+    """Waits for `expression`; an error the page shows meanwhile fails the test at once."""
+    browser.page.wait_for_function(f"({expression}) || !!document.querySelector('#message.error')",
+                                   timeout=seconds * 1000)
+    error = browser.evaluate("(document.querySelector('#message.error') || {}).textContent || ''")
+    assert not error, error
 
 
 @pytest.mark.slow

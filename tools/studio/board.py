@@ -31,7 +31,8 @@ class BoardService:
         return self.hub is not None and bool(self.hub.is_streaming)
 
     def status(self):
-        return {"connected": self.connected, "port": self.port, "emulator": self.emulator is not None}
+        emulated = self.emulator is not None and self.port == self.emulator.port
+        return {"connected": self.connected, "port": self.port, "emulator": emulated}
 
     def publish(self, **extra):
         self.studio.bus.publish("board", **self.status(), **extra)

@@ -49,7 +49,7 @@ function showTraces(event) {
 function showBoard(event) {
   const state = document.getElementById('state');
   state.textContent = event.connected
-    ? `Streaming from ${event.port}${event.emulator && event.port && event.port.startsWith('/dev/pts') ? ' (emulator)' : ''}.`
+    ? `Streaming from ${event.port}${event.emulator ? ' (emulator)' : ''}.`
     : 'Not connected.';
   if (event.error) Studio.say(event.error, 'error');
 }
