@@ -38,6 +38,10 @@ COMMANDS = (STOP_COMMAND,) + tuple(letter for _, letter in CLASS_COMMANDS)
 ACTION_LABELS = {"Right_Hand": "right", "Left_Hand": "left", "Blinking": "blinking", "Jaw_Clenching": "jaw",
                  "Relax": "relax"}
 
+# The actuator controller live_pilot drives when CORVANE_ACTUATOR_HOST is not set, and its port
+# when the setting names none (src/common/settings.hpp states the same for the module).
+DEFAULT_ACTUATOR_HOST, ACTUATOR_PORT = "192.168.4.1", 80
+
 # A block's decision counts when its confidence is above this.
 CONFIDENCE_THRESHOLD = 0.6
 

@@ -37,7 +37,9 @@ def train(host, combined):
     set_random_seed(o.seed)
     model.action_space.seed(o.seed)
     with console.capture():
-        model.learn(total_timesteps=o.steps, callback=callbacks + [progress_bar(console, o.steps)])
+        # A host may add its own learn callbacks (the studio's progress events).
+        model.learn(total_timesteps=o.steps, callback=callbacks + [progress_bar(console, o.steps)]
+                    + list(getattr(host, "learn_callbacks", ())))
     host.report["training_seconds"] = round(time.monotonic() - learn_began, 1)
 
     # The agent's held-out decisions are taken with live_pilot's rule once it is imported.

@@ -1,2 +1,2 @@
-"""Corvane Studio: a local web app that takes a person from the board's electrodes through a cued
-session and training to live decoding, one page per stage. `python -m tools.studio --help`."""
+"""Corvane Studio: a local web app that runs a whole session, board to driven device, one page per
+stage (board, session, training, live). `python -m tools.studio --help`."""

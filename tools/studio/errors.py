@@ -1,2 +1,2 @@
 class StudioError(Exception):
-    """A failure the page shows as it is: a plain sentence saying what to do."""
+    """A plain message for the page."""
