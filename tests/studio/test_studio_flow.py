@@ -10,10 +10,12 @@ import pytest
 from tools.dev.browser import HeadlessBrowser
 from tools.testing.board_faults import electrode_fault
 from tools.testing.studio_client import studio_served
+from tools.testing.studio_session import record_cued_session
 
 DOCS = Path(__file__).resolve().parents[2] / "docs" / "studio"
 SPEED = 10.0
 TRIALS_PER_CLASS = 2
+EARLIER_TRIALS_PER_CLASS = 3   # an earlier session, so training has the five per class it asks for
 STEPS = 300
 RAILED_CHANNEL = 1   # C3
 
@@ -35,6 +37,7 @@ def wait(browser, expression, seconds):
 
 @pytest.mark.slow
 def test_the_whole_flow_on_the_emulator(tmp_path):
+    record_cued_session(tmp_path / "base", trials_per_class=EARLIER_TRIALS_PER_CLASS)
     with studio_served(tmp_path / "base", speed=SPEED, live_speed=2.0, emulator=True, steps=STEPS) as (studio, server), \
             HeadlessBrowser(width=1280, height=900, timeout=60) as browser:
         page = browser.page

@@ -106,6 +106,10 @@ class LivePage:
             self.studio.bus.publish("live_window", **payload)
         elif kind == "gate":
             self.studio.bus.publish("gate", **payload)
+        elif kind == "command":   # a change the controller acknowledged
+            self.studio.bus.publish("live_command", **payload)
+        elif kind == "notice":
+            self.studio.bus.publish("live_notice", **payload)
         elif kind == "exit":
             self._stop_cues()
             self.studio.bus.publish("live", state="ended", **payload)

@@ -30,9 +30,6 @@ class TrainingPage:
                 raise StudioError("steps must be a whole number") from None
             if steps < 1:
                 raise StudioError("steps must be at least 1")
-        # Training needs no board; releasing it keeps the port out of the way of the CaptureHub that
-        # combines the sessions (a port is opened by one owner at a time).
-        self.studio.board.release()
         from tools.studio.training_run import TrainingRun
         self.run = TrainingRun(self.studio.base, self.studio.artefact_dir, steps=steps, seed=self.studio.seed,
                                on_event=self._event)

@@ -16,14 +16,17 @@ Studio.on('gate', (e) => {
   gate.textContent = e.ok ? 'clean' : e.text;
   gate.className = e.ok ? 'good' : 'bad';
 });
+Studio.on('live_command', (e) => {
+  commands.push(e.command);
+  document.getElementById('history').textContent = commands.slice(-60).join(' → ');
+});
+Studio.on('live_notice', (e) => { document.getElementById('notice').textContent = e.text; });
 Studio.on('cue', (e) => { currentCue = e.label; document.getElementById('cue').textContent = e.label || '—'; });
 Studio.on('live_window', (e) => {
   window.liveState.windows += 1;
   document.getElementById('count').textContent = window.liveState.windows;
   const confidence = e.confidence == null ? '—' : Number(e.confidence).toFixed(2);
   document.getElementById('latest').textContent = `${e.command} (${e.decision || 'no decision'}, ${confidence})`;
-  commands.push(e.command);
-  document.getElementById('history').textContent = commands.slice(-60).join(' ');
   const row = `<tr><td>${e.index}</td><td>${escapeHtml(e.command)}</td><td class="text">${escapeHtml(e.decision || '—')}</td>` +
               `<td>${confidence}</td><td class="text">${escapeHtml(currentCue || '—')}</td></tr>`;
   const body = document.querySelector('#windows tbody');
