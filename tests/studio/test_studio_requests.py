@@ -1,6 +1,9 @@
 """The studio answers only its own pages with its token, and bad input gets a plain message."""
+import time
+
 import pytest
 
+from tools.testing.board_faults import controlled_emulator_process
 from tools.testing.studio_client import request, studio_served
 
 
@@ -79,3 +82,23 @@ def test_a_second_studio_on_the_same_base_changes_nothing(served, tmp_path):
         assert request(second_server, "GET", "/api/status")[2]["blocked"] == answer["error"]
         assert second.board.emulator is None
     assert studio.blocked is None
+
+
+@pytest.mark.slow
+def test_a_board_unplugged_mid_session_keeps_what_was_recorded(tmp_path):
+    with controlled_emulator_process(speed=10) as board, studio_served(tmp_path) as (studio, server):
+        assert request(server, "POST", "/api/board/connect", body={"port": board.port})[0] == 200
+        settings = {"repetitions": 3, "record_duration": 2, "break_duration": 0}
+        assert request(server, "POST", "/api/session/start", body=settings)[0] == 200
+        deadline = time.monotonic() + 60
+        while studio.bus.latest.get("session", {}).get("recorded", 0) < 1:
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        board.vanish()
+        while studio.session.running:
+            assert time.monotonic() < deadline
+            time.sleep(0.1)
+        outcome = studio.bus.latest["session"]
+        saved = list((tmp_path / "data" / "raw").glob("session1_*_raw.fif"))
+        assert outcome["state"] == "failed" and f"The {outcome['recorded']} trial(s) recorded before stay saved" in outcome["message"]
+        assert len(saved) == outcome["recorded"] >= 1

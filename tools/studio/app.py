@@ -57,7 +57,7 @@ class Studio:
 
     def status(self):
         return {"base": str(self.base), "blocked": self.blocked, "emulator_default": self.emulator_default,
-                "speed": self.speed, "board": self.board.status(), "controller": self.live.controller_url(),
+                "speed": self.speed, "steps": self.steps, "board": self.board.status(), "controller": self.live.controller_url(),
                 "live_running": self.live.running, "session_running": self.session.running,
                 "training_running": self.training.running}
 

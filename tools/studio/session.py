@@ -184,7 +184,11 @@ class SessionRunner:
                 started = hub.start_recording()
             if not started:
                 raise StudioError(f"Trial {trial['n']} could not start recording: " + " ".join(error_lines(lines)))
-            wait_for_samples(hub.board, int(round(float(profile.record_duration) * SAMPLING_RATE)), speed)
+            try:
+                wait_for_samples(hub.board, int(round(float(profile.record_duration) * SAMPLING_RATE)), speed)
+            except DemoError as exc:
+                raise StudioError(f"Trial {trial['n']}: {exc} Check that the board is on and plugged in, then "
+                                  "connect it again on the Board page.") from None
         finally:
             if subject is not None:
                 subject.cue = None

@@ -7,6 +7,7 @@ Studio.on('live', (e) => {
   window.liveState.state = e.state;
   if (e.controller) document.getElementById('live-controller').textContent = e.controller;
   if (e.simulator) document.getElementById('live-simulator').textContent = e.simulator;
+  if (e.state === 'running') { const gate = document.getElementById('gate'); gate.textContent = 'clean'; gate.className = 'good'; }
   if (e.state === 'error' || (e.state === 'ended' && e.code)) Studio.say(e.text || `Live decoding ended (${e.code}).`, 'error');
   if (e.state === 'stopped') Studio.say(e.acknowledged ? `Stopped: "S" acknowledged in ${(e.seconds * 1000).toFixed(0)} ms.`
                                                        : 'Stopped; the actuator did not acknowledge "S".', e.acknowledged ? 'info' : 'error');

@@ -47,4 +47,6 @@ document.getElementById('train').onclick = () => {
   Studio.act('/api/train/start', steps ? {steps: Number(steps)} : {}, () => 'Training started.');
 };
 document.getElementById('cancel').onclick = () => Studio.act('/api/train/cancel', {}, () => 'Cancelling.');
-Studio.start('train');
+Studio.start('train').then((status) => {
+  if (status.steps) document.getElementById('steps').placeholder = `${status.steps} (the studio's)`;
+});
