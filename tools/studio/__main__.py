@@ -34,8 +34,11 @@ def main(argv=None):
           "and the actuator)", file=console, flush=True)
     try:
         server.run()
+    except KeyboardInterrupt:   # the server has shut down; the studio's parts stop below
+        pass
     finally:
         studio.close()
+    print("Corvane Studio stopped.", flush=True)
     return 0
 
 
