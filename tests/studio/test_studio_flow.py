@@ -1,6 +1,7 @@
 """The whole studio flow in Chromium on the emulator: board, a short session, training, live and
 the stop button. Screenshots of each page go beside the test's output and to docs/studio/."""
 import shutil
+import sys
 import time
 from pathlib import Path
 
@@ -102,4 +103,4 @@ def test_the_whole_flow_on_the_emulator(tmp_path):
         took = time.monotonic() - clicked
         wait(browser, "window.stopResult && window.stopResult.acknowledged", 10)
         assert took < 1.0, f"S reached the controller {took:.3f} s after the click"
-        print(f"stop: S at the controller stand-in {took * 1000:.0f} ms after the click")
+        print(f"stop: S at the controller stand-in {took * 1000:.0f} ms after the click", file=sys.__stderr__)

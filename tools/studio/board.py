@@ -14,6 +14,7 @@ from tools.studio.quality import channel_report
 
 SHOWN_SECONDS = 4
 MONITOR_PERIOD_S = 0.25
+MIN_SHOWN_SAMPLES = SAMPLING_RATE // 2   # judged on less, a channel could look flat by chance
 
 
 class BoardService:
@@ -127,7 +128,11 @@ class BoardService:
             elif time.monotonic() - silent_since > 3.0:
                 self.publish(error="The board stopped sending data: check that it is on and plugged in.")
                 continue
-            if window.shape[1] == 0:
+            if window.shape[1] < MIN_SHOWN_SAMPLES:   # just drained by a recording's start: wait for more
                 continue
-            channels = channel_report(window, ELECTRODES, SAMPLING_RATE, capture_hub.channel_quality(window))
+            try:
+                channels = channel_report(window, ELECTRODES, SAMPLING_RATE, capture_hub.channel_quality(window))
+            except Exception as exc:   # one odd window must not end the monitor
+                self.publish(error=f"The signal could not be shown: {exc}")
+                continue
             self.studio.bus.publish("traces", rate=SAMPLING_RATE, channels=channels, at=time.time())

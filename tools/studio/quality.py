@@ -16,7 +16,7 @@ def display_filter(window, rate):
     """(channels, samples) microvolts band-passed for display; short windows are only centred."""
     centred = window - window.mean(axis=1, keepdims=True)
     sos = signal.butter(4, DISPLAY_BAND_HZ, btype="bandpass", fs=rate, output="sos")
-    if centred.shape[1] < 3 * 2 * len(sos) + 1:
+    if centred.shape[1] <= 3 * (2 * len(sos) + 1):   # shorter than the filter's padding
         return centred
     return signal.sosfiltfilt(sos, centred, axis=1)
 
