@@ -75,6 +75,11 @@ class BoardService:
         self.emulator.speed = self.studio.speed
         return self.emulator.port
 
+    def disconnect(self):
+        if self.studio.session.running:
+            raise StudioError("A session is being recorded: stop it on the Session page first.")
+        self.release()
+
     def release(self):
         """Stops the stream and frees the port (for live_pilot, or on disconnect)."""
         self._stop_monitor.set()

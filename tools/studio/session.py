@@ -167,7 +167,7 @@ class SessionRunner:
                       combined=str(combined) if combined else None,
                       message=f"Recorded {recorded} of {total} trials" + (f", skipped {skipped}" if skipped else "")
                       + (f"; combined into {combined}" if combined else ""))
-        except (StudioError, DemoError) as exc:
+        except (StudioError, DemoError, RuntimeError) as exc:   # RuntimeError: capture_hub's own plain refusals
             self._fail(hub, str(exc), recorded)
         except Exception as exc:
             self._fail(hub, f"{type(exc).__name__}: {exc}", recorded)
@@ -204,6 +204,7 @@ class SessionRunner:
             except Exception:
                 pass
         self.studio.bus.publish("trial", phase="done")
+        reason = reason if reason.endswith(".") else reason + "."
         self._say("failed", recorded=recorded,
                   message=f"{reason} The {recorded} trial(s) recorded before stay saved.")
 
