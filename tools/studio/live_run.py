@@ -9,6 +9,7 @@ import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 from typing import Callable
 
 from tools.facts import ACTUATOR_PORT, DEFAULT_ACTUATOR_HOST, STOP_COMMAND
@@ -106,7 +107,7 @@ class LiveRun:
     def __init__(self, *, artefact_dir, serial_port: str, actuator_host: str | None, simulator_url: str,
                  on_event: Callable[[dict], None], extra_env: dict | None = None):
         env = dict(os.environ)
-        env.update(CORVANE_ARTEFACT_DIR=str(artefact_dir), CORVANE_SERIAL_PORT=str(serial_port),
+        env.update(CORVANE_ARTEFACT_DIR=str(Path(artefact_dir).resolve()), CORVANE_SERIAL_PORT=str(serial_port),
                    CORVANE_SIMULATOR_URL=str(simulator_url), PYTHONUNBUFFERED="1")
         if actuator_host is not None:
             env["CORVANE_ACTUATOR_HOST"] = str(actuator_host)
@@ -185,7 +186,7 @@ class LiveRun:
             for raw in lines:
                 line = raw.decode("utf-8", "replace").rstrip()
                 self._remember(line)
-                if line == READY_LINE:
+                if line == READY_LINE or line.startswith("Processing window"):
                     self._ready.set()
                 self._emit_all(parser.feed(line))
         if pending:

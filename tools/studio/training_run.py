@@ -27,7 +27,8 @@ def default_steps():
 class TrainingRun:
     def __init__(self, base: Path, artefact_dir: Path, *, steps: int | None = None, seed: int = 0,
                  on_event: Callable[[dict], None]):
-        self.base, self.artefact_dir = Path(base), Path(artefact_dir)
+        # Resolved here: the child runs in the repository folder.
+        self.base, self.artefact_dir = Path(base).resolve(), Path(artefact_dir).resolve()
         self.steps = default_steps() if steps is None else int(steps)
         self.seed, self.on_event = int(seed), on_event
         self._child = None
