@@ -5,6 +5,10 @@ import http.client
 import json
 import os
 
+# run_profile reads CORVANE_PATH into its defaults when first imported; importing it here, before
+# any studio sets that variable, keeps those defaults (and so the module's stub) as shipped.
+import run_profile  # noqa: F401
+
 from tools.studio.app import Studio
 from tools.studio.server import StudioServer
 
