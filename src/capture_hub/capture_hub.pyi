@@ -57,3 +57,8 @@ Returns: (bool, str) - (is_valid, error_message)"""
         """Get list of available sample data files"""
     def update_channels(self, channel_names):
         """Update the active channel configuration"""
+
+def signal_fault(window, newest_samples):
+    """The first channel of a (channels, samples) window in microvolts whose newest samples are railed or flat, as (row, reason), or None when all are clean"""
+def channel_quality(window):
+    """Per row of a (channels, samples) window in microvolts: (share of samples on the rail, whether the newest samples are flat), by the same thresholds as signal_fault"""

@@ -3,6 +3,8 @@
 
 #include "capture_hub/capture_hub.hpp"
 #include "common/interop.hpp"
+#include "common/signal_quality_binding.hpp"
+#include "common/signatures.hpp"
 
 namespace py = pybind11;
 using namespace corvane;
@@ -79,4 +81,8 @@ PYBIND11_MODULE(capture_hub, m) {
     py::object cls = make_class("capture_hub", "CaptureHub", py::make_tuple(py::module_::import("builtins").attr("object")));
     define_members(cls);
     m.attr("CaptureHub") = cls;
+    // The signal-quality tests of live_pilot's gate, for a host that shows a board's channels.
+    bind_signal_fault(m);
+    bind_channel_quality(m);
+    add_text_signatures(m);
 }

@@ -51,4 +51,13 @@ std::optional<ChannelFault> signal_fault(const SampleWindow& window, std::size_t
 // "railed (at full scale)" or "flat (no variation)".
 const char* signal_fault_reason(SignalFault fault);
 
+// One channel's standing over a whole window, by the same thresholds: the share of its samples on
+// the rail, and whether its newest kFlatSamples (or all, when fewer) are flat. A window with a
+// non-finite sample in that channel gives a railed share of NaN and flat false.
+struct ChannelQuality {
+    double railed_share;
+    bool flat;
+};
+ChannelQuality channel_quality(const SampleWindow& window, std::size_t channel);
+
 }  // namespace corvane

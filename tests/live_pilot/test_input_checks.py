@@ -3,6 +3,7 @@ decoded, and only windows of samples received during this run of main() are."""
 import threading
 import time
 
+import capture_hub
 import numpy as np
 import pytest
 
@@ -52,6 +53,20 @@ def test_signal_fault_verdicts(live_pilot, case):
     wide = np.zeros((WIRED, 3 * WINDOW))
     wide[:, WINDOW:2 * WINDOW] = window
     assert live_pilot.signal_fault(wide[:, WINDOW:2 * WINDOW], STEP) == expected
+    # capture_hub offers the same check (for a host showing the board) from the same code.
+    assert capture_hub.signal_fault(window, STEP) == expected
+
+
+def test_channel_quality_uses_the_gates_thresholds():
+    window = np.random.default_rng(4).standard_normal((WIRED, WINDOW)) * 10
+    window[1, :WINDOW // 4] = FULL_SCALE          # a quarter of the window on the rail
+    window[3, -1] = -0.99 * FULL_SCALE           # one sample just at the rail
+    window[4, -60:] = 7.25                        # flat over the newest samples
+    window[5, -1] = np.nan
+    quality = capture_hub.channel_quality(window)
+    assert quality[0] == (0.0, False) and quality[2] == (0.0, False)
+    assert quality[1] == (WINDOW // 4 / WINDOW, False) and quality[3] == (1 / WINDOW, False) and quality[4] == (0.0, True)
+    assert np.isnan(quality[5][0]) and quality[5][1] is False
 
 
 def test_the_simulated_subject_never_trips_the_check(live_pilot):

@@ -28,6 +28,23 @@ ALLOWED_FETCH_SITES = ("same-origin", "none")
 _BUSY = b"HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
 
 
+def request_refusal(port, hosts, origins, fetch_site):
+    """(status, {"error": text}) when a request to 127.0.0.1:`port` with these Host and Origin
+    header values and Sec-Fetch-Site (or None) must not be served, else None."""
+    own = {f"{name}:{port}" for name in LOCAL_NAMES}
+    if port == 80:   # clients leave the default port out of Host
+        own.update(LOCAL_NAMES)
+    if len(hosts) != 1:
+        return 400, {"error": "exactly one Host header is required"}
+    if hosts[0].strip().lower() not in own:
+        return 403, {"error": "foreign Host"}
+    if any(origin.strip().lower() not in {f"http://{host}" for host in own} for origin in origins):
+        return 403, {"error": "foreign Origin"}
+    if fetch_site is not None and fetch_site.strip().lower() not in ALLOWED_FETCH_SITES:
+        return 403, {"error": "cross-site request"}
+    return None
+
+
 class LocalServer(ThreadingHTTPServer):
     """A threading HTTP server on 127.0.0.1 that serves at most `max_connections` connections at
     once. `owner` is the object its handlers serve (reached as `self.server.owner`)."""
@@ -90,22 +107,8 @@ class LocalHandler(BaseHTTPRequestHandler):
 
     def refusal(self):
         """(status, body) when the request must not be served, else None."""
-        port = self.server.port
-        own = {f"{name}:{port}" for name in LOCAL_NAMES}
-        if port == 80:   # clients leave the default port out of Host
-            own.update(LOCAL_NAMES)
-        hosts = self.headers.get_all("Host") or []
-        if len(hosts) != 1:
-            return 400, {"error": "exactly one Host header is required"}
-        if hosts[0].strip().lower() not in own:
-            return 403, {"error": "foreign Host"}
-        origins = self.headers.get_all("Origin") or []
-        if any(origin.strip().lower() not in {f"http://{host}" for host in own} for origin in origins):
-            return 403, {"error": "foreign Origin"}
-        site = self.headers.get("Sec-Fetch-Site")
-        if site is not None and site.strip().lower() not in ALLOWED_FETCH_SITES:
-            return 403, {"error": "cross-site request"}
-        return None
+        return request_refusal(self.server.port, self.headers.get_all("Host") or [],
+                               self.headers.get_all("Origin") or [], self.headers.get("Sec-Fetch-Site"))
 
     def send_json(self, status, body):
         self.send_bytes(status, "application/json", json.dumps(body).encode())

@@ -1,0 +1,52 @@
+// Train page: progress with steps/s, then the agent beside CSP + LDA and both confusion matrices.
+window.trainState = {state: 'idle'};
+
+function confusion(table, matrix, classes) {
+  const peak = Math.max(1, ...matrix.flat());
+  let html = '<tr><th class="text">true \\ decided</th>' + classes.map((c) => `<th>${escapeHtml(c)}</th>`).join('') + '</tr>';
+  matrix.forEach((row, i) => {
+    html += `<tr><th class="text">${escapeHtml(classes[i] || i)}</th>` + row.map((n, j) => {
+      const shade = Math.round(255 - (n / peak) * 150);
+      const colour = i === j ? `rgb(${shade},255,${shade})` : `rgb(255,${shade},${shade})`;
+      return `<td style="background:${n ? colour : '#fff'}">${n}</td>`;
+    }).join('') + '</tr>';
+  });
+  table.innerHTML = html;
+}
+
+function showResult(result) {
+  document.getElementById('result').style.display = 'block';
+  const pct = (x) => (x * 100).toFixed(0) + ' %';
+  document.querySelector('#scores tbody').innerHTML =
+    `<tr><td class="text">held-out accuracy</td><td id="score-agent">${pct(result.agent)}</td>` +
+    `<td id="score-csp-lda">${pct(result.csp_lda)}</td></tr>`;
+  document.getElementById('held-out').textContent =
+    `${result.held_out} held-out epochs, ${result.classes.length} classes (chance ${pct(1 / result.classes.length)}).`;
+  confusion(document.getElementById('confusion-agent'), result.confusion.agent, result.classes);
+  confusion(document.getElementById('confusion-csp_lda'), result.confusion.csp_lda, result.classes);
+  document.getElementById('artefacts').textContent = 'Artefacts: ' + (result.artefacts || []).join(', ');
+}
+
+Studio.on('train', (e) => {
+  window.trainState = e;
+  const stage = document.getElementById('stage');
+  if (e.state === 'running') stage.textContent = e.stage || 'Training…';
+  if (e.state === 'failed') { stage.textContent = 'Training failed.'; Studio.say(e.error, 'error'); }
+  if (e.state === 'done') {
+    stage.textContent = 'Training finished; the artefacts are where live decoding loads them.';
+    document.getElementById('bar').style.width = '100%';
+    showResult(e.result);
+  }
+});
+Studio.on('train_progress', (e) => {
+  document.getElementById('bar').style.width = `${Math.min(100, (100 * e.steps) / Math.max(1, e.total))}%`;
+  document.getElementById('rate').textContent = `${e.steps} of ${e.total} steps, ${Number(e.steps_per_s).toFixed(0)} steps/s`;
+});
+document.getElementById('train').onclick = () => {
+  const steps = document.getElementById('steps').value;
+  Studio.act('/api/train/start', steps ? {steps: Number(steps)} : {}, () => 'Training started.');
+};
+document.getElementById('cancel').onclick = () => Studio.act('/api/train/cancel', {}, () => 'Cancelling.');
+Studio.start('train').then((status) => {
+  if (status.steps) document.getElementById('steps').placeholder = `${status.steps} (the studio's)`;
+});
