@@ -1,5 +1,7 @@
 """The whole studio flow in Chromium on the emulator: board, a short session, training, live and
-the stop button. Screenshots of each page go beside the test's output and to docs/studio/."""
+the stop button. Screenshots of each page go beside the test's output, and to docs/studio/ (the
+README's pictures) when CORVANE_UPDATE_DOCS=1, so an ordinary run leaves the work tree clean."""
+import os
 import shutil
 import sys
 import time
@@ -24,8 +26,9 @@ RAILED_CHANNEL = 1   # C3
 def shot(browser, name, folder):
     path = folder / f"{name}.png"
     browser.page.screenshot(path=str(path), full_page=True)
-    DOCS.mkdir(parents=True, exist_ok=True)
-    shutil.copy(path, DOCS / path.name)
+    if os.environ.get("CORVANE_UPDATE_DOCS") == "1":
+        DOCS.mkdir(parents=True, exist_ok=True)
+        shutil.copy(path, DOCS / path.name)
 
 
 def wait(browser, expression, seconds):
