@@ -2,7 +2,7 @@ import time
 
 import numpy as np
 import pytest
-from brainflow.board_shim import BoardShim, BrainFlowInputParams
+from brainflow.board_shim import BoardShim
 
 from tools.standins.cyton_emulator import (
     COUNT_MAX,
@@ -13,6 +13,7 @@ from tools.standins.cyton_emulator import (
 )
 from tests.capture_hub.helpers import command_line_tool
 from tools.facts import BOARD_ID as CYTON
+from tools.testing.testbed import open_board
 
 EEG_ROWS = BoardShim.get_eeg_channels(CYTON)
 
@@ -22,13 +23,6 @@ def ramp(first_sample, count):
     index = np.arange(first_sample, first_sample + count, dtype=np.float64)[:, None]
     return index / 4.0 - 100.0 * np.arange(8)[None, :]
 
-
-def open_board(port):
-    params = BrainFlowInputParams()
-    params.serial_port = port
-    board = BoardShim(CYTON, params)
-    board.prepare_session()
-    return board
 
 
 def wait_until(condition, timeout=60.0):

@@ -5,7 +5,7 @@ import time
 import mne
 import numpy as np
 import pytest
-from brainflow.board_shim import BoardShim, BrainFlowInputParams
+from brainflow.board_shim import BoardShim
 
 from tests.capture_hub.helpers import command_line_tool
 from tools.demo_host.console import Console
@@ -15,7 +15,7 @@ from tools.demo_host.playback import open_recording
 from tools.facts import BOARD_ID, ELECTRODES, SAMPLING_RATE as FS
 from tools.standins.cyton_emulator import MICROVOLTS_PER_COUNT, CytonEmulator
 from tools.standins.recording_playback import RecordingPlayback
-from tools.testing.testbed import write_edf
+from tools.testing.testbed import open_board, write_edf
 
 
 def write_fif(path, microvolts, names, rate, annotations=(), volts_per_unit=1e-6):
@@ -67,13 +67,6 @@ def test_a_file_lacking_wired_electrodes_or_matching_one_twice_is_refused(tmp_pa
     exact = write_fif(str(tmp_path / "exact_raw.fif"), sines(FS, 2, 7), list(ELECTRODES) + ["EEG C4"], FS)
     np.testing.assert_allclose(RecordingPlayback(exact)(0, 10)[:, 5], sines(FS, 2, 6)[5][:10], rtol=1e-6)
 
-
-def open_board(port):
-    params = BrainFlowInputParams()
-    params.serial_port = port
-    board = BoardShim(BOARD_ID, params)
-    board.prepare_session()
-    return board
 
 
 def test_cues_follow_what_streams_through_the_board_across_seeks_loops_and_kept_stretches(tmp_path):

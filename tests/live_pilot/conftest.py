@@ -10,12 +10,9 @@ import sys
 
 import pytest
 
-from brainflow.board_shim import BoardShim, BrainFlowInputParams
-
-from tools.facts import BOARD_ID
 from tools.standins.cyton_emulator import CytonEmulator
 from tools.testing.testbed import (FaultyServer, LoopbackServer, build_artefacts, controller_reply, environment,
-                                   live_pilot_environment, restart_stream, simulator_answer, simulator_reply)
+                                   live_pilot_environment, open_board, restart_stream, simulator_answer, simulator_reply)
 
 EMULATOR_SPEED = 10
 
@@ -113,10 +110,7 @@ def outputs(live_pilot):
 def own_board(live_pilot):
     """A board of its own on a fresh emulator, streaming, in place of the module's for one test."""
     emulator = CytonEmulator(speed=10).start()
-    params = BrainFlowInputParams()
-    params.serial_port = emulator.port
-    board = BoardShim(BOARD_ID, params)
-    board.prepare_session()
+    board = open_board(emulator.port)
     board.start_stream()
     saved, live_pilot.board = live_pilot.board, board
     yield emulator

@@ -34,7 +34,7 @@ from pathlib import Path
 
 import numpy as np
 
-from tools.facts import AGENT_ARCHIVE, CLASS_ORDER, COMMANDS, ELECTRODES, SAMPLING_RATE
+from tools.facts import AGENT_ARCHIVE, BOARD_ID, CLASS_ORDER, COMMANDS, ELECTRODES, SAMPLING_RATE
 from tools.testing.live_decoding import (BLOCK_ROWS, ReferenceRing, candidates,  # noqa: F401
                                  conservative_choice, held_out_decisions, live_decision,
                                  train_on_training_items, window_blocks)
@@ -180,6 +180,16 @@ def live_pilot_environment(artefacts, port, simulator, controller):
 
 
 # --- the board --------------------------------------------------------------------------------
+def open_board(port):
+    """BrainFlow's own Cyton driver, session prepared, on `port` (an emulator's pty)."""
+    from brainflow.board_shim import BoardShim, BrainFlowInputParams
+    params = BrainFlowInputParams()
+    params.serial_port = port
+    board = BoardShim(BOARD_ID, params)
+    board.prepare_session()
+    return board
+
+
 def restart_stream(board):
     """Prepares and starts a BrainFlow board again after main() released it, from fresh samples."""
     for attempt in range(3):
