@@ -16,7 +16,7 @@ class QuietHost:
         self.output = io.StringIO()
         self.console = SimpleNamespace(capture=lambda *a, **k: contextlib.redirect_stdout(self.output),
                                        progress=lambda text, final=False: None, say=self.say)
-        self.real_port, self.report, self.instructions = None, {}, {}
+        self.real_port, self.report, self.instructions, self.playback = None, {}, {}, None
         self.stack = stack
 
     def say(self, text=""):
