@@ -26,6 +26,7 @@ import tty
 import numpy as np
 
 from tools.facts import BOARD_EEG_CHANNELS as EEG_CHANNELS, SAMPLING_RATE
+from tools.standins.quiet_signal import quiet_signal
 
 PACKET_SIZE = 33
 START_BYTE = 0xA0
@@ -49,16 +50,6 @@ MAX_PENDING_BYTES = 64 * 1024
 # At most this many packets are generated per loop, so commands are still answered promptly.
 MAX_PACKETS_PER_STEP = 500
 POLL_SECONDS = 0.005
-
-
-def quiet_signal(first_sample, count):
-    """A few microvolts per channel: a 10 Hz rhythm and deterministic noise, never all zero."""
-    index = np.arange(first_sample, first_sample + count, dtype=np.float64)[:, None]
-    channel = np.arange(EEG_CHANNELS, dtype=np.float64)[None, :]
-    rhythm = 2.0 * np.sin(2 * np.pi * 10.0 * index / SAMPLING_RATE + channel)
-    noise = np.sin(index * (12.9898 + channel) + 78.233 * channel) * 43758.5453
-    noise = (noise - np.floor(noise) - 0.5) * 2.0
-    return rhythm + noise
 
 
 def microvolts_to_counts(microvolts):

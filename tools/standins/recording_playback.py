@@ -37,6 +37,7 @@ from collections import namedtuple
 import numpy as np
 
 from tools.facts import ELECTRODES, SAMPLING_RATE
+from tools.standins.quiet_signal import quiet_signal
 
 Cue = namedtuple("Cue", "name onset duration index")
 
@@ -114,8 +115,6 @@ class RecordingPlayback:
     """Cyton signal source playing a file: `playback(first_sample, count)` gives (count, 8) µV."""
 
     def __init__(self, path, channels=8, rate=SAMPLING_RATE):
-        from tools.standins.cyton_emulator import quiet_signal
-
         self.path, self.rate, self.channels = str(path), rate, channels
         self._quiet = quiet_signal
         self.data, self.annotations, self.stored_microvolts = read_recording(path, rate=rate)
