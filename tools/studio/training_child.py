@@ -1,5 +1,5 @@
 """The training of a studio run, in its own interpreter: combine the recorded sessions, train with
-the demo's flow, place the artefacts, score the agent beside CSP + LDA.
+the demo's flow, place the artefacts, score the agent beside CSP + LDA on repeated splits.
 
 `python -m tools.studio.training_child --base B --artefacts A --steps N --seed S`
 
@@ -25,6 +25,7 @@ from types import SimpleNamespace
 # recording) and a fifth of the rest is held out, stratified, so every class needs a held-out epoch.
 MIN_TRIALS_PER_CLASS = 5
 EXIT_CANCELLED = 3
+SPLITS = 3              # repeated stratified splits the two decoders are scored on
 PROGRESS_EVERY = 0.25   # seconds between progress events
 
 
@@ -163,7 +164,7 @@ def place(host, model, forge, artefacts):
 
 
 def train(base, artefacts, steps, seed, events):
-    from tools.demo_host import training
+    from tools.demo_host import fair_scoring, training
     from tools.demo_host.agent_blocks import conservative_choice
 
     combined = combine(base, events)
@@ -174,20 +175,24 @@ def train(base, artefacts, steps, seed, events):
     os.environ["CORVANE_PATH"] = str(scratch)
     events.emit(kind="stage", text="Preparing the epochs (filtering, ICA, CSP, features)")
     host = HostAdapter(steps, seed, artefacts, [progress_callback(events, steps)])
-    # The studio shows one held-out split; the repeated splits are the demo's report.
+    # Both decoders are scored on the same repeated splits, everything refitted within each, so
+    # neither has seen the epochs it is scored on (the artefacts' own split would favour the agent).
     model, forge, classes = training.train(host, combined, splits=0)
-    events.emit(kind="stage", text="Scoring both decoders on the held-out epochs")
-    training.score_held_out(host, conservative_choice)
-    standard = host.report["standard_decoder"]
+    events.emit(kind="stage", text=f"Scoring both decoders on {SPLITS} repeated splits "
+                                   f"(filters, scaler, agent and LDA refitted on each)")
+    results = training.score_on_splits(host, forge, classes, SPLITS)
+    agent = fair_scoring.rule_scores(results, classes, lambda p, c, q: conservative_choice(p, c))
+    standard = fair_scoring.standard_scores(results, classes)
     events.emit(kind="stage", text="Placing the artefacts")
     with events.not_cancellable():
         placed = place(host, model, forge, artefacts)
-    agent_counts, agent_undecided = confusion(host.report["held_out_decisions"], classes)
-    standard_counts, _ = confusion(standard["held_out_decisions"], classes)
-    return {"agent": host.report["held_out_accuracy"], "csp_lda": standard["held_out_accuracy"],
-            "classes": list(classes), "confusion": {"agent": agent_counts, "csp_lda": standard_counts},
+    agent_counts, agent_undecided = confusion(agent["decisions"], classes)
+    standard_counts, _ = confusion(standard["decisions"], classes)
+    return {"agent": agent["mean"], "csp_lda": standard["mean"], "agent_sd": agent["sd"],
+            "csp_lda_sd": standard["sd"], "splits": SPLITS, "classes": list(classes),
+            "confusion": {"agent": agent_counts, "csp_lda": standard_counts},
             "undecided": {"agent": agent_undecided}, "artefacts": placed,
-            "held_out": host.report["held_out"], "combined": combined}
+            "held_out": len(agent["decisions"]), "combined": combined}
 
 
 def main(argv=None):

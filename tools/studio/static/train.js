@@ -17,11 +17,14 @@ function confusion(table, matrix, classes) {
 function showResult(result) {
   document.getElementById('result').style.display = 'block';
   const pct = (x) => (x * 100).toFixed(0) + ' %';
+  const sd = (x) => ` <span class="muted">± ${(x * 100).toFixed(0)}</span>`;
   document.querySelector('#scores tbody').innerHTML =
-    `<tr><td class="text">held-out accuracy</td><td id="score-agent">${pct(result.agent)}</td>` +
-    `<td id="score-csp-lda">${pct(result.csp_lda)}</td></tr>`;
+    `<tr><td class="text">held-out accuracy, mean ± sd</td><td><span id="score-agent">${pct(result.agent)}</span>${sd(result.agent_sd)}</td>` +
+    `<td><span id="score-csp-lda">${pct(result.csp_lda)}</span>${sd(result.csp_lda_sd)}</td></tr>`;
   document.getElementById('held-out').textContent =
-    `${result.held_out} held-out epochs, ${result.classes.length} classes (chance ${pct(1 / result.classes.length)}).`;
+    `${result.splits} repeated splits, ${result.held_out / result.splits} epochs held out in each ` +
+    `(${result.held_out} in the matrices), ${result.classes.length} classes (chance ${pct(1 / result.classes.length)}). ` +
+    'Within each split the CSP filters, the scaler, the agent and the LDA are fitted on its training epochs only.';
   confusion(document.getElementById('confusion-agent'), result.confusion.agent, result.classes);
   confusion(document.getElementById('confusion-csp_lda'), result.confusion.csp_lda, result.classes);
   document.getElementById('artefacts').textContent = 'Artefacts: ' + (result.artefacts || []).join(', ');
