@@ -82,7 +82,7 @@ def score_on_splits(host, forge, labels, count):
 
 
 def score_rules_on_splits(host, module):
-    """The agent's held-out epochs of every split decided by live_pilot's rules (the specified
+    """The agent's held-out epochs of every split decided by live_pilot's rules (the default
     conservative choice, and the sum of the kept blocks' Q-values)."""
     if not getattr(host, "split_results", None):
         return

@@ -1,7 +1,7 @@
 """Decoding as live_pilot decodes a window, for a trained agent and a trainer's held-out epochs
 (re-exported by tools.testing.testbed, where the tests and benchmarks take it from). The blocks'
 candidates come from the demo's own helpers; the rules over them are written here as references
-(the specified one in agent_blocks, for hosts that cannot import live_pilot)."""
+(the default one in agent_blocks, for hosts that cannot import live_pilot)."""
 import numpy as np
 
 from tools.demo_host.agent_blocks import (block_candidate, candidates, kept_blocks,  # noqa: F401
