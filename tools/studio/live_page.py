@@ -4,17 +4,16 @@ through LiveRun, and (with the emulator) the movement simulator and the controll
 import os
 import threading
 import time
-import urllib.request
 
 import numpy as np
 
 from tools.demo_host.cues import CuePlayer
-from tools.facts import AGENT_ARCHIVE_FILE, CLASS_ORDER, FILTERS_FILE, SAMPLING_RATE, SCALER_FILE, STOP_COMMAND
+from tools.facts import AGENT_ARCHIVE_FILE, CLASS_ORDER, FILTERS_FILE, SAMPLING_RATE, SCALER_FILE
 from tools.studio.errors import StudioError
+from tools.studio.live_run import LiveRun, controller_address, netloc, send_stop
 
 CUE_SECONDS = 12.0
 CUE_SEGMENTS = 200          # enough for a long run; the last cue then holds
-STOP_DEADLINE_S = 1.0
 HISTORY = 200
 
 
@@ -55,14 +54,12 @@ class LivePage:
                 # live_pilot's stream, and the cue player's clock with it.
                 board.emulator.speed = self.studio.live_speed
                 board.emulator.samples_sent = 0
-            if emulated:
                 self._start_standins()
                 actuator, simulator_url = f"127.0.0.1:{self.controller.port}", self.simulator.url
             else:
                 actuator = (body.get("actuator_host") or "").strip() or None
                 simulator_url = (body.get("simulator_url") or os.environ.get("CORVANE_SIMULATOR_URL")
                                  or "http://127.0.0.1:5000")
-            from tools.studio.live_run import LiveRun
             self.windows = 0
             self.run = LiveRun(artefact_dir=self.studio.artefact_dir, serial_port=port, actuator_host=actuator,
                                simulator_url=simulator_url, on_event=self._event)
@@ -117,32 +114,39 @@ class LivePage:
             self.studio.bus.publish("live", state="error", **payload)
 
     def stop(self):
-        """Sends "S" to the actuator (through LiveRun while it runs, else directly) and ends live."""
+        """Sends "S" to the actuator (through the live run, else directly) and ends live."""
         run = self.run
-        if run is not None and run.running:
-            outcome = run.stop()
-        else:
-            outcome = self.send_stop()
+        # A run that has ended still knows the controller it was given: "S" goes there again.
+        outcome = run.stop() if run is not None else self.send_stop()
         self._stop_cues()
-        outcome["controller"] = run.controller_url if run is not None else self.controller_url()
+        outcome["controller"] = self.controller_url()
         self.studio.bus.publish("live", state="stopped", **outcome)
         return outcome
 
-    def controller_url(self):
+    def _actuator(self):
+        """(host, port) of the controller commands go to before any live run, or None."""
         if self.controller is not None:
-            return self.controller.url
-        return f"http://{self.actuator_host}" if self.actuator_host else None
+            return "127.0.0.1", self.controller.port
+        if self.actuator_host:
+            try:
+                return controller_address(self.actuator_host)
+            except StudioError:
+                return None
+        return None
+
+    def controller_url(self):
+        if self.run is not None:
+            return self.run.controller_url
+        actuator = self._actuator()
+        return f"http://{netloc(*actuator)}" if actuator else None
 
     def send_stop(self):
-        url = self.controller_url()
-        if url is None:
+        """"S" with the same one-second deadline, no proxy and no redirect as a live run's stop."""
+        actuator = self._actuator()
+        if actuator is None:
             return {"acknowledged": False, "seconds": 0.0, "note": "no actuator has been started"}
         began = time.monotonic()
-        try:
-            with urllib.request.urlopen(f"{url}/{STOP_COMMAND}", timeout=STOP_DEADLINE_S) as answer:
-                ok = answer.status == 200
-        except OSError:
-            ok = False
+        ok = send_stop(*actuator)
         return {"acknowledged": ok, "seconds": round(time.monotonic() - began, 3)}
 
     def _stop_cues(self):

@@ -40,13 +40,17 @@ def controller_address(actuator_host):
     return host, int(port) if port else ACTUATOR_PORT
 
 
+def netloc(host, port):
+    """host:port as a URL writes it (an IPv6 address in brackets)."""
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
 def send_stop(host, port, deadline=STOP_DEADLINE):
     """GET /S on the controller within `deadline` seconds in all (connecting, sending and the whole
     answer); True when a 2xx answer arrived whole in time. Plain HTTP on a socket: no proxies, no
     redirects (a 3xx is no answer), and the deadline holds even for an answer that trickles."""
     end = time.monotonic() + deadline
-    netloc = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
-    request = f"GET /{STOP_COMMAND} HTTP/1.1\r\nHost: {netloc}\r\nConnection: close\r\n\r\n".encode()
+    request = f"GET /{STOP_COMMAND} HTTP/1.1\r\nHost: {netloc(host, port)}\r\nConnection: close\r\n\r\n".encode()
     address = resolve(host, port, end)
     if address is None:
         return False
@@ -114,8 +118,7 @@ class LiveRun:
         env.update({k: str(v) for k, v in (extra_env or {}).items()})
         self._env, self.on_event = env, on_event
         self._host, self._port = controller_address(env.get("CORVANE_ACTUATOR_HOST", DEFAULT_ACTUATOR_HOST))
-        netloc = f"[{self._host}]" if ":" in self._host else self._host
-        self.controller_url = f"http://{netloc}:{self._port}"
+        self.controller_url = f"http://{netloc(self._host, self._port)}"
         self._child = self._reader = None
         self._ready = threading.Event()
         self._lines = []          # the child's last lines, for its error message
