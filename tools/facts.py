@@ -9,6 +9,7 @@ stated here; code that has the module imported reads them from its globals (wind
 eeg_buffer.step_size), and a test holds these values to the module's.
 """
 import os
+import re
 
 # The electrodes wired, in order, to the first EEG rows of the board.
 ELECTRODES = ("FCz", "C3", "Cz", "CPz", "C2", "C4")
@@ -45,6 +46,11 @@ DEFAULT_ACTUATOR_HOST, ACTUATOR_PORT = "192.168.4.1", 80
 # A block's decision counts when its confidence is above this.
 CONFIDENCE_THRESHOLD = 0.6
 
+# What live_pilot prints that a host follows: every window starts with WINDOW_LINE, and one that
+# a block was confident about ends with "Mapped Command: X [predictions][confidences]".
+WINDOW_LINE = "Processing window of shape"
+MAPPED_COMMAND_LINE = re.compile(r"Mapped Command: (\S+) (\[.*?\])(\[.*?\])\s*$")
+
 
 def _board_facts():
     from brainflow.board_shim import BoardIds, BoardShim
@@ -64,8 +70,6 @@ def _board_facts():
         # A training row starts one second into its epoch (0.5 s after the cue), a window long.
         "TRAINING_ROW_START": rate,
     }
-
-
 
 
 def __getattr__(name):

@@ -12,7 +12,6 @@ loop from a sleep or a blocking socket call.
 """
 import ast
 import os
-import re
 import signal
 import threading
 import time
@@ -25,11 +24,8 @@ from tools.demo_host.constants import FS, STEP, WINDOW
 from tools.demo_host.cues import CuePlayer, percentile_ms
 from tools.demo_host.errors import DemoError
 from tools.demo_host.training import score_held_out, score_rules_on_splits
-from tools.facts import STOP_COMMAND
+from tools.facts import MAPPED_COMMAND_LINE, STOP_COMMAND, WINDOW_LINE
 from tools.standins.simulated_subject import SimulatedSubject
-
-DECISION = re.compile(r"Mapped Command: (\S+) (\[.*?\])(\[.*?\])$")
-
 
 def decode_live(host, labels):
     o, console = host.o, host.console
@@ -66,7 +62,7 @@ def decode_live(host, labels):
     windows, decisions = [], {}
 
     def listen(line, when):
-        if line.startswith("Processing window of shape"):
+        if line.startswith(WINDOW_LINE):
             windows.append((when, clock()))
             if len(windows) <= o.windows:
                 console.progress(f"  window {len(windows):3d}/{o.windows}")
@@ -193,7 +189,7 @@ def score_live(host, windows, decisions, player, labels, sent_before, decided_cl
     rows, latencies, changed = [], [], []
     for k, (when, end) in enumerate(windows):
         cue, clean = player.cue_over(end - WINDOW, end)
-        match = DECISION.match(decisions.get(k, ""))
+        match = MAPPED_COMMAND_LINE.match(decisions.get(k, ""))
         choice = decided_class(match) if match else None
         decoded = labels[choice] if choice is not None and 0 <= choice < len(labels) else None
         rows.append((cue, clean, decoded, end / FS))

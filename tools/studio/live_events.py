@@ -6,14 +6,12 @@ held back by the signal check, or with no confident block, sends "S" and prints 
 is complete at the next window's line, at any other line, or when the output pauses (flush()).
 """
 import ast
-import re
 
-from tools.facts import CLASS_COMMANDS, STOP_CLASS, STOP_COMMAND
+from tools.facts import CLASS_COMMANDS, MAPPED_COMMAND_LINE, STOP_CLASS, STOP_COMMAND, WINDOW_LINE
 
 CLASS_OF_COMMAND = {letter: name for name, letter in CLASS_COMMANDS} | {STOP_COMMAND: STOP_CLASS}
 # Class index -> command, as live_pilot maps a decided class (any index past the list stops).
 CLASS_COMMANDS_BY_INDEX = {k: letter for k, (_, letter) in enumerate(CLASS_COMMANDS)}
-MAPPED = re.compile(r"Mapped Command: (\S+) (\[.*?\])(\[.*?\])\s*$")
 
 
 class LiveEvents:
@@ -26,7 +24,7 @@ class LiveEvents:
         """The events one line of output completes (a list, often empty)."""
         line = line.rstrip()
         events = []
-        if line.startswith("Processing window of shape"):
+        if line.startswith(WINDOW_LINE):
             events += self.flush()
             self.pending = self.windows
             self.windows += 1
@@ -35,7 +33,7 @@ class LiveEvents:
                 self.gate_ok = True
                 events.append({"kind": "gate", "ok": True, "text": "Signal clean: windows are decoded"})
         elif line.startswith("Mapped Command: "):
-            match = MAPPED.match(line)
+            match = MAPPED_COMMAND_LINE.match(line)
             if match and self.pending is not None:
                 events.append(self.decided(match[1], match[2], match[3]))
         else:

@@ -12,7 +12,7 @@ import time
 from pathlib import Path
 from typing import Callable
 
-from tools.facts import ACTUATOR_PORT, DEFAULT_ACTUATOR_HOST, STOP_COMMAND
+from tools.facts import ACTUATOR_PORT, DEFAULT_ACTUATOR_HOST, STOP_COMMAND, WINDOW_LINE
 from tools.studio.errors import StudioError
 from tools.studio.live_events import LiveEvents
 
@@ -189,7 +189,7 @@ class LiveRun:
             for raw in lines:
                 line = raw.decode("utf-8", "replace").rstrip()
                 self._remember(line)
-                if line == READY_LINE or line.startswith("Processing window"):
+                if line == READY_LINE or line.startswith(WINDOW_LINE):
                     self._ready.set()
                 self._emit_all(parser.feed(line))
         if pending:
