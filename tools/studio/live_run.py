@@ -1,6 +1,7 @@
 """live_pilot from the Live page: `python -m live_pilot` in a process of its own, its output read
 on a thread and turned into events, and a stop that sends "S" to the actuator itself before it
 ends the process (which sends "S" again on its way out)."""
+import collections
 import os
 import select
 import signal
@@ -121,7 +122,7 @@ class LiveRun:
         self.controller_url = f"http://{netloc(self._host, self._port)}"
         self._child = self._reader = None
         self._ready = threading.Event()
-        self._lines = []          # the child's last lines, for its error message
+        self._lines = collections.deque(maxlen=40)   # the child's last lines, for its error message
         self._stopping = False
 
     @property
@@ -217,7 +218,7 @@ class LiveRun:
 
     def _remember(self, line):
         if line.strip():
-            self._lines = (self._lines + [line.strip()])[-40:]
+            self._lines.append(line.strip())
 
     def _last_words(self):
         """The child's own message: the last line of its traceback, else its last line."""
