@@ -10,6 +10,7 @@ are fitted on the split's training epochs only, as the demo scores them.
 Rules over a window's kept blocks (confidence above the threshold): "conservative" (live_pilot's
 default), "q_sum" (largest sum of normalised Q-values) and "majority" (most blocks; ties by summed
 confidence). Figures are mean ± sd over every (recording, split); one agent per budget and split.
+Logistic regression on the same items shows what a well-fitted learner makes of the agent's features.
 """
 import argparse
 import contextlib
@@ -44,6 +45,21 @@ def recording_forge(base, seed, fif=None):
     return forge, class_order(list(forge.events[1]))
 
 
+def learner_ceiling(features, per_epoch, classes, train, test):
+    """Held-out accuracy of logistic regression on the agent's own items (every block one item),
+    an epoch decided by its blocks' summed class probabilities: what a well-fitted linear learner
+    makes of these features, whatever the agent's settings."""
+    from sklearn.linear_model import LogisticRegression
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import StandardScaler
+
+    items = features.reshape(len(classes), per_epoch, -1)
+    learner = make_pipeline(StandardScaler(), LogisticRegression(C=0.01, max_iter=3000))
+    learner.fit(items[train].reshape(len(train) * per_epoch, -1), np.repeat(classes[train], per_epoch))
+    held_out = learner.predict_proba(items[test].reshape(len(test) * per_epoch, -1))
+    return np.mean(held_out.reshape(len(test), per_epoch, -1).sum(axis=1).argmax(axis=1) == classes[test])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--steps", type=int, nargs="+", default=[2500, 5000, 10000])
@@ -61,7 +77,7 @@ def main():
             model._setup_lr_schedule()
 
     scores = {(steps, rule): [] for steps in args.steps for rule in RULES}
-    standard, began = [], time.monotonic()
+    standard, ceiling, began = [], [], time.monotonic()
     fitters = fair_scoring.Fitters()
     with tempfile.TemporaryDirectory() as folder:
         sources = [(k, f) for k, f in enumerate(args.files)] or [(seed, None) for seed in args.recordings]
@@ -74,6 +90,7 @@ def main():
                 standard.append(np.mean(decoder.fit(spans[train], classes[train]).predict(spans[test])
                                         == classes[test]))
                 features, per_epoch = fair_scoring.agent_features(forge, epochs, classes, train, fitters)
+                ceiling.append(learner_ceiling(features, per_epoch, classes, train, test))
                 for steps in args.steps:
                     with contextlib.redirect_stdout(io.StringIO()):
                         model, blocks = fair_scoring.train_split_agent(
@@ -94,6 +111,7 @@ def main():
     for steps in args.steps:
         print(f"  {steps:>7}  " + "  ".join(f"{figure(scores[steps, rule]):>15}" for rule in RULES))
     print(f"  CSP + LDA (8-30 Hz): {figure(standard)}")
+    print(f"  logistic regression on the agent's items, summed blocks: {figure(ceiling)}")
     for steps in args.steps:
         gap = np.mean(scores[steps, "conservative"]) - np.mean(standard)
         print(f"  {steps:>7} steps: conservative minus CSP + LDA {gap:+.3f} (target above -0.10)")
