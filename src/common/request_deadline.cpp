@@ -1,6 +1,7 @@
 // One total deadline per HTTP request. requests limits each socket operation, not the whole
-// exchange, so a server that trickles its answer could hold a request for as long as it likes. Here the sockets of a request are shut down when its deadline passes, which ends any read
-// or write in progress at once; a native watcher thread does it, so no Python code (and no GIL) is
+// exchange, so a server that trickles its answer could hold a request for as long as it likes.
+// Here the sockets of a request are shut down when its deadline passes, which ends any read or
+// write in progress at once; a native watcher thread does it, so no Python code (and no GIL) is
 // needed at that moment.
 //
 // The sockets come from the sessions' own connection classes: subclasses of urllib3's that hand

@@ -43,10 +43,6 @@ const char* signal_fault_reason(SignalFault fault) {
     return fault == SignalFault::railed ? "railed (at full scale)" : "flat (no variation)";
 }
 
-}  // namespace corvane
-
-namespace corvane {
-
 ChannelQuality channel_quality(const SampleWindow& window, std::size_t channel) {
     const std::size_t flat_from = window.samples - std::min(window.samples, kFlatSamples);
     std::size_t railed = 0;

@@ -21,7 +21,6 @@ void bind_ring_buffer(py::module_& m);
 void bind_connections(py::module_& m);
 void bind_decisions(py::module_& m);
 void bind_control_loop(py::module_& m);
-void bind_signal_check(py::module_& m);
 
 // The line naming the channel and the reason of a signal_fault() verdict.
 void print_signal_fault(const py::object& fault);

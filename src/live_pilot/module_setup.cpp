@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/interop.hpp"
+#include "common/signal_quality_binding.hpp"
 #include "live_pilot/live_pilot.hpp"
 #include "common/settings.hpp"
 
@@ -121,7 +122,7 @@ void set_up_module(py::module_& m) {
     auto [host, port] = actuator_address();
     m.attr("arduino") = m.attr("ArduinoConnection")(host, port);
     bind_decisions(m);
-    bind_signal_check(m);
+    bind_signal_fault(m);
     create_ring_buffer(m);
     check_artefacts(m);
     open_board(m);
