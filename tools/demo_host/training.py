@@ -10,12 +10,9 @@ from tools.demo_host.constants import class_order
 from tools.facts import AGENT_ARCHIVE, AGENT_ARCHIVE_FILE, FILTERS_FILE, SCALER_FILE
 
 
-DEFAULT_SPLITS = 5
-
-
 def train(host, combined, splits=None):
     """Trains the agent whose artefacts live_pilot loads, then scores both decoders on `splits`
-    repeated splits (the host's --splits, else 5; 0 leaves them out)."""
+    repeated splits (the host's --splits unless given; 0 leaves them out)."""
     o, console = host.o, host.console
     host.say("\n[3/5] Training")
     began = time.monotonic()
@@ -56,7 +53,7 @@ def train(host, combined, splits=None):
              f"training epochs), {standard['held_out_accuracy']:.2f} on the same held-out epochs")
     host.report.update(classes=labels, epochs=n_train + n_test, held_out=n_test, steps=o.steps,
                        training_items=len(forge.y_train), standard_decoder=standard)
-    splits = getattr(o, "splits", DEFAULT_SPLITS) if splits is None else splits
+    splits = o.splits if splits is None else splits
     host.split_results = score_on_splits(host, forge, labels, splits) if splits else []
     return model, forge, labels
 

@@ -3,14 +3,13 @@ through LiveRun, and (with the emulator) the movement simulator and the controll
 127.0.0.1 and a cue sequence for the simulated subject. Stopping sends "S" to the actuator first."""
 import os
 import threading
-import time
 
 import numpy as np
 
 from tools.demo_host.cues import CuePlayer
 from tools.facts import AGENT_ARCHIVE_FILE, CLASS_ORDER, FILTERS_FILE, SAMPLING_RATE, SCALER_FILE
 from tools.studio.errors import StudioError
-from tools.studio.live_run import LiveRun, controller_address, netloc, send_stop
+from tools.studio.live_run import LiveRun, controller_address, netloc, timed_stop
 
 CUE_SECONDS = 12.0
 CUE_SEGMENTS = 200          # enough for a long run; the last cue then holds
@@ -145,9 +144,7 @@ class LivePage:
         actuator = self._actuator()
         if actuator is None:
             return {"acknowledged": False, "seconds": 0.0, "note": "no actuator has been started"}
-        began = time.monotonic()
-        ok = send_stop(*actuator)
-        return {"acknowledged": ok, "seconds": round(time.monotonic() - began, 3)}
+        return timed_stop(*actuator)
 
     def _stop_cues(self):
         cues, self.cues = self.cues, None

@@ -78,6 +78,13 @@ def send_stop(host, port, deadline=STOP_DEADLINE):
             and status[1].isdigit() and 200 <= int(status[1]) < 300)
 
 
+def timed_stop(host, port):
+    """send_stop, as {"acknowledged": bool, "seconds": how long it took}."""
+    began = time.monotonic()
+    acknowledged = send_stop(host, port)
+    return {"acknowledged": acknowledged, "seconds": round(time.monotonic() - began, 3)}
+
+
 def resolve(host, port, end):
     """The first address of `host` (getaddrinfo's tuple), looked up within the deadline; None
     when the name does not resolve in time. An IP address needs no lookup."""
@@ -159,9 +166,7 @@ class LiveRun:
         """"S" to the actuator at once, then live_pilot ended; returns whether the controller
         acknowledged the studio's own "S" and how long that took."""
         self._stopping = True
-        began = time.monotonic()
-        acknowledged = send_stop(self._host, self._port)
-        seconds = round(time.monotonic() - began, 3)
+        outcome = timed_stop(self._host, self._port)
         child = self._child
         if child is not None and child.poll() is None:
             child.send_signal(signal.SIGTERM)
@@ -172,7 +177,7 @@ class LiveRun:
                 child.wait()
         if self._reader is not None:
             self._reader.join(timeout=5)
-        return {"acknowledged": acknowledged, "seconds": seconds}
+        return outcome
 
     # --- the child's output -------------------------------------------------------------------
     def _read(self):

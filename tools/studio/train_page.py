@@ -4,8 +4,6 @@ import threading
 
 from tools.studio.errors import StudioError
 
-DEFAULT_STEPS = None   # the back-end's own default
-
 
 class TrainingPage:
     def __init__(self, studio):

@@ -133,14 +133,10 @@ def check_trials(combined):
 
 def confusion(pairs, classes):
     """Rows are the true classes, columns the decided ones; undecided epochs counted apart."""
-    counts = [[0] * len(classes) for _ in classes]
-    undecided = [0] * len(classes)
-    for decided, true in pairs:
-        if decided is None:
-            undecided[classes.index(true)] += 1
-        else:
-            counts[classes.index(true)][classes.index(decided)] += 1
-    return counts, undecided
+    from tools.demo_host.figures import confusion as counted   # its last column: none decided
+
+    counts, _ = counted(pairs, list(classes))
+    return counts[:, :-1].tolist(), counts[:, -1].tolist()
 
 
 def place(host, model, forge, artefacts):
