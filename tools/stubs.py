@@ -13,6 +13,7 @@ testbed's stand-ins: artefacts from the training pipeline, an emulated board, lo
 
 import importlib
 import inspect
+import re
 import sys
 import types
 from pathlib import Path
@@ -126,8 +127,16 @@ class _Writer:
         return "".join(lines).rstrip("\n") + "\n"
 
 
+# run_profile takes CORVANE_PATH, as it is when the module is imported, as its default base
+# directory; its stub shows the default a host without the variable gets.
+DEFAULT_BASE = "C:\\Corvane"
+
+
 def render(module):
-    return _Writer(module).text()
+    text = _Writer(module).text()
+    if module.__name__ == "run_profile":
+        text = re.sub(r"base_path='[^']*'", lambda _: f"base_path={DEFAULT_BASE!r}", text)
+    return text
 
 
 # live_pilot reads CORVANE_SIMULATOR_URL at import and takes it as a default; its stub shows the
