@@ -11,7 +11,7 @@ to it (DNS rebinding). So each server here:
   total deadline from its first byte to its last, so one sent a byte at a time is dropped too;
 - serves at most `max_connections` at once (the rest are turned away with 503), except that a
   service may keep `spare_connections` for the requests it names urgent: a connection arriving
-  when all others are held gets a spare one, must send an urgent request within a second or two
+  when all others are held gets a spare one, must send an urgent request within SPARE_DEADLINE_S
   (503 otherwise), and evicts the oldest spare connection still sending its request when all
   spares are held, so no number of stalled connections keeps an urgent request out;
 - reads request bodies in chunks as they arrive, within a size limit (413 beyond it), reserving
