@@ -71,9 +71,9 @@ def test_two_studios_in_one_browser_both_stop_whatever_cookies_other_apps_set(tm
         first.reload()   # the first studio's page, opened again without its URL's token
         first.wait_for_function("window.studioConnected")
         for page, controller, other in ((first, *controllers), (second, *reversed(controllers))):
+            other.clear()
             stop_from(page, controller)
             assert paths(other) == []
-            other.clear()
 
 
 @pytest.mark.slow
@@ -90,6 +90,13 @@ def test_seven_tabs_share_one_event_stream_and_stop_is_answered_in_each(tmp_path
             for tab in (tabs[-1], tabs[0]):
                 stop_from(tab, controller)
                 assert not tab.evaluate("window.stopLate")
+
+
+def serves(port):
+    try:
+        return request(SimpleNamespace(port=port), "GET", "/live", token=False, timeout=5)[0] == 200
+    except OSError:
+        return False
 
 
 def copy_trained(trained, base):
@@ -155,7 +162,7 @@ def test_a_studio_ended_by_a_signal_sends_its_own_stop(tmp_path, signum):
                 line = studio.stdout.readline()
                 assert line, "the studio ended before serving"
             port = int(line.split("127.0.0.1:")[1].split("/")[0])
-            assert request(SimpleNamespace(port=port), "GET", "/live", token=False)[0] == 200   # it serves
+            wait_until(lambda: serves(port), 30)
             studio.send_signal(signum)
             assert studio.wait(timeout=30) == -signum
         finally:

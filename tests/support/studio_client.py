@@ -55,6 +55,7 @@ def request(server, method, path, headers=None, body=None, token=True, timeout=6
         for name, value in headers.items():
             if value is not None:
                 connection.putheader(name, value)
+        connection.connect()
         try:
             connection.endheaders(payload, encode_chunked=chunked)
         except OSError:   # refused before it was all sent: the answer is still there to read
