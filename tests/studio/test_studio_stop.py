@@ -18,7 +18,7 @@ from tests.support.fault_standins import FaultyServer, simulator_answer
 from tests.support.studio_client import request, studio_served
 
 FOREIGN_COOKIES = ('prefs={"theme":"dark"}', "a[b]=1", "corvane_studio_token=stale")
-START_TO_STOP_MS = (0, 2, 5, 10)
+START_TO_STOP_MS = (0, 2, 5, 10, 500)   # the last: a start well under way
 TABS = 7   # one more than the connections a browser opens to one host
 
 
@@ -133,7 +133,8 @@ def test_stop_just_after_start_cancels_it(live_studio):
             browser.page.wait_for_function("window.stopResult && window.liveStarted !== undefined", timeout=60_000)
             assert browser.evaluate("window.liveStarted") is None, delay   # the start was refused
             wait_until(lambda: not studio.live.running, 15)
-            assert paths(controller) and set(paths(controller)) == {"/S"}, (delay, paths(controller))
+            # "S" from the studio and from live_pilot's way out, when the stop found them started
+            assert set(paths(controller)) <= {"/S"}, (delay, paths(controller))
 
 
 @pytest.mark.slow
