@@ -151,23 +151,45 @@ def test_stop_against_a_hanging_controller_answers_at_once_and_live_ends_after(l
     wait_until(lambda: studio.bus.latest["live"]["state"] == "ended", 20)
 
 
+@contextlib.contextmanager
+def studio_process(base, controller):
+    """(process, printed URL) of `python -m corvane.studio` commanding `controller`, once it serves."""
+    env = dict(os.environ, CORVANE_ACTUATOR_HOST=f"127.0.0.1:{controller.port}")
+    process = subprocess.Popen([sys.executable, "-m", "corvane.studio", "--port", "0", "--base", str(base)],
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+    try:
+        line = ""
+        while "Corvane Studio: http" not in line:
+            line = process.stdout.readline()
+            assert line, "the studio ended before serving"
+        url = line.split("Corvane Studio: ")[1].strip()
+        wait_until(lambda: serves(int(url.split("127.0.0.1:")[1].split("/")[0])), 30)
+        yield process, url
+    finally:
+        if process.poll() is None:
+            process.send_signal(signal.SIGCONT)
+            process.kill()
+            process.wait()
+
+
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP])
 def test_a_studio_ended_by_a_signal_sends_its_own_stop(tmp_path, signum):
     with standins() as (controller,):
-        env = dict(os.environ, CORVANE_ACTUATOR_HOST=f"127.0.0.1:{controller.port}")
-        studio = subprocess.Popen([sys.executable, "-m", "corvane.studio", "--port", "0", "--base", str(tmp_path)],
-                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
-        try:
-            line = ""
-            while "Corvane Studio: http" not in line:
-                line = studio.stdout.readline()
-                assert line, "the studio ended before serving"
-            port = int(line.split("127.0.0.1:")[1].split("/")[0])
-            wait_until(lambda: serves(port), 30)
-            studio.send_signal(signum)
-            assert studio.wait(timeout=30) == -signum
-        finally:
-            if studio.poll() is None:
-                studio.kill()
-                studio.wait()
+        with studio_process(tmp_path, controller) as (process, _):
+            process.send_signal(signum)
+            assert process.wait(timeout=30) == -signum
         assert paths(controller) == ["/S"]
+
+
+@pytest.mark.slow
+def test_the_page_warns_when_stop_is_not_answered_within_a_second(tmp_path):
+    with standins() as (controller,), studio_process(tmp_path, controller) as (process, url), \
+            HeadlessBrowser() as browser:
+        browser.open(url, wait_for="window.studioConnected")
+        process.send_signal(signal.SIGSTOP)
+        browser.page.click("#stop")
+        browser.wait_until("window.stopLate")
+        assert "not been answered within 1 s" in browser.page.inner_text("#stop-late")
+        process.send_signal(signal.SIGCONT)
+        browser.wait_until("window.stopResult && window.stopResult.acknowledged")
+        assert not browser.page.is_visible("#stop-late") and paths(controller) == ["/S"]
