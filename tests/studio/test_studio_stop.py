@@ -77,10 +77,13 @@ def test_two_studios_in_one_browser_both_stop_whatever_cookies_other_apps_set(tm
 
 
 @pytest.mark.slow
-def test_seven_tabs_share_one_event_stream_and_stop_is_answered_in_each(tmp_path, monkeypatch):
+@pytest.mark.parametrize("shared_worker", [True, False])
+def test_seven_tabs_share_one_event_stream_and_stop_is_answered_in_each(tmp_path, monkeypatch, shared_worker):
     with standins() as (controller,):
         monkeypatch.setenv("CORVANE_ACTUATOR_HOST", f"127.0.0.1:{controller.port}")
         with studio_served(tmp_path) as (studio, server), HeadlessBrowser() as browser:
+            if not shared_worker:   # as in a browser without shared workers
+                browser.page.context.add_init_script("delete window.SharedWorker")
             browser.open(server.entry_url, wait_for="window.studioConnected")
             tabs = [browser.page] + [browser.page.context.new_page() for _ in range(TABS - 1)]
             for tab, name in zip(tabs[1:], ("board", "session", "train", "live", "live", "board")):

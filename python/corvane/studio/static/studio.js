@@ -127,19 +127,42 @@ const Studio = {
   showController(url) { if (url) document.getElementById('controller').textContent = url; },
 
   // One event stream per browser: a shared worker holds it for every tab of this studio, so tabs
-  // never take the connections STOP needs; without shared workers the page holds its own.
+  // never take the connections STOP needs; without shared workers, one tab does (below).
   listen(handle) {
     const onState = (state) => {
       if (state === 'open') window.studioConnected = true;
       if (state === 'refused') this.banner('banner', 'This studio needs its token: open the URL it printed.');
     };
-    if (typeof SharedWorker === 'undefined') { streamEvents(this.token, handle, onState); return; }
+    if (typeof SharedWorker === 'undefined') { this.listenThroughOneTab(handle, onState); return; }
     const worker = new SharedWorker('/static/events-worker.js', {name: 'corvane-studio-events'});
-    worker.onerror = () => streamEvents(this.token, handle, onState);   // the worker could not run
+    worker.onerror = () => this.listenThroughOneTab(handle, onState);   // the worker could not run
     worker.port.onmessage = ({data}) => { if (data.event) handle(data.event); else onState(data.state); };
     worker.port.start();
     worker.port.postMessage({token: this.token});
     addEventListener('pagehide', () => worker.port.postMessage({bye: true}));
+  },
+
+  // The tabs elect one (it holds a Web Lock until it closes) to hold the stream and pass its events
+  // to the others over a BroadcastChannel; a tab that opens later gets the newest of each topic.
+  listenThroughOneTab(handle, onState) {
+    if (!navigator.locks || typeof BroadcastChannel === 'undefined') { streamEvents(this.token, handle, onState); return; }
+    const channel = new BroadcastChannel('corvane-studio-events');
+    const latest = {};
+    let leading = false, open = false;
+    channel.onmessage = ({data}) => {
+      if (data.event) handle(data.event);
+      else if (data.state) onState(data.state);
+      else if (data.hello && leading) {
+        if (open) channel.postMessage({state: 'open'});
+        for (const event of Object.values(latest)) channel.postMessage({event});
+      }
+    };
+    navigator.locks.request('corvane-studio-events', () => {
+      leading = true;
+      return streamEvents(this.token, (event) => { latest[event.topic] = event; handle(event); channel.postMessage({event}); },
+                          (state) => { open = state === 'open'; onState(state); channel.postMessage({state}); });
+    });
+    channel.postMessage({hello: true});
   },
 
   async start(here) {
