@@ -26,7 +26,7 @@ from corvane.facts import ACTUATOR_PORT, DEFAULT_ACTUATOR_HOST, STOP_COMMAND, WI
 from corvane.studio.live_events import LiveEvents
 
 START_SECONDS = 180.0   # importing live_pilot (the libraries, the artefacts, the board) takes this at most
-STOP_DEADLINE = 1.0     # the studio's own "S": connecting, sending and the whole answer
+STOP_DEADLINE = 1.0     # the host's own "S": connecting, sending and the whole answer
 TERM_SECONDS = 10.0     # live_pilot's own stop takes under 4 s; then it is killed
 QUIET_SECONDS = 1.0     # output paused this long: the pending window is complete (a step is 1.75 s)
 READY_LINE = "Started data stream from board."

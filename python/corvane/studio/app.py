@@ -14,11 +14,11 @@ from starlette.responses import FileResponse, JSONResponse, RedirectResponse
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 
+from corvane.pipeline.live import LiveError
 from corvane.studio.board import BoardService
 from corvane.studio.errors import StudioError
 from corvane.studio.events import EventBus, event_stream
 from corvane.studio.guard import Guard
-from corvane.pipeline.live import LiveError
 from corvane.studio.live_page import LivePage
 from corvane.studio.output import OutputRouter
 from corvane.studio.session import SessionRunner

@@ -108,7 +108,10 @@ const Studio = {
       r.acknowledged ? `Stop sent: "S" acknowledged by ${r.controller} in ${(r.seconds * 1000).toFixed(0)} ms`
                      : `Stop: ${r.note || 'the actuator did not acknowledge "S"'}`);
     clearTimeout(late);
-    if (result) this.banner('stop-late', '');
+    if (result) {
+      this.banner('stop-late', result.acknowledged ? ''
+        : 'The actuator did not acknowledge "S". If the device still moves, switch it off by hand.');
+    }
     window.stopResult = result;
   },
 
