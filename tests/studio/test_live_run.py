@@ -10,7 +10,7 @@ from corvane.facts import SCALER_FILE
 from corvane.standins.actuator_controller import ActuatorController
 from corvane.standins.movement_simulator import MovementSimulator
 from corvane.pipeline.live import LiveError, LiveRun, controller_address, send_stop
-from corvane.studio.live_events import LiveEvents
+from corvane.pipeline.live_events import LiveEvents
 from tests.support.testbed import FaultyServer, controlled_emulator_process
 
 REPO = Path(__file__).resolve().parents[2]

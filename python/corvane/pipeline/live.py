@@ -23,7 +23,7 @@ from pathlib import Path
 from typing import Callable
 
 from corvane.facts import ACTUATOR_PORT, DEFAULT_ACTUATOR_HOST, STOP_COMMAND, WINDOW_LINE
-from corvane.studio.live_events import LiveEvents
+from corvane.pipeline.live_events import LiveEvents
 
 START_SECONDS = 180.0   # importing live_pilot (the libraries, the artefacts, the board) takes this at most
 STOP_DEADLINE = 1.0     # the host's own "S": connecting, sending and the whole answer
