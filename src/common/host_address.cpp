@@ -52,8 +52,17 @@ void resolve(const std::string& host, const std::shared_ptr<Resolution>& resolut
     std::string why;
     int status = getaddrinfo(host.c_str(), nullptr, &hints, &found);
     if (status == 0 && found != nullptr) {
+        // An IPv4 address when the name has one: a name such as localhost often lists ::1 first,
+        // where a controller or stand-in listening on IPv4 alone is not found.
+        const addrinfo* chosen = found;
+        for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+            if (entry->ai_family == AF_INET) {
+                chosen = entry;
+                break;
+            }
+        }
         char text[NI_MAXHOST];
-        if (getnameinfo(found->ai_addr, found->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0)
+        if (getnameinfo(chosen->ai_addr, chosen->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0)
             address = text;
         else
             why = "no usable address";

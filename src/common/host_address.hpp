@@ -8,9 +8,9 @@
 namespace corvane {
 
 // `host` as an address a socket connects to. An IP address (an IPv6 one with or without brackets)
-// comes back as it is, without brackets; a name is resolved (the first address the system's
-// resolver gives for TCP) and the address kept for the life of the process, so later calls
-// return it at once. nullopt when the name did not resolve within `seconds`; `why` then says why.
+// comes back as it is, without brackets; a name is resolved (the first IPv4 address the system's
+// resolver gives for TCP, else its first address) and the address kept for the life of the
+// process, so later calls return it at once. nullopt when the name did not resolve within `seconds`; `why` then says why.
 // A resolution still running at the deadline goes on in the background and is kept when it
 // succeeds. Blocks for up to `seconds`: call it without the GIL held.
 std::optional<std::string> kept_address(const std::string& host, double seconds, std::string* why = nullptr);

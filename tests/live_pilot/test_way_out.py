@@ -85,7 +85,7 @@ def test_a_frozen_reader_holds_up_neither_the_loop_nor_the_stop(subprocess_env, 
         reader.send_signal(signal.SIGSTOP)
         try:
             fill_pipe(write_end)
-            program.wait_for_windows(20)  # decoding goes on with the pipe full, past the writer's queue
+            program.wait_for_windows(30)  # decoding goes on with the pipe full, past the writer's queue (64 lines)
             silenced = time.monotonic()
             program.board.responsive = False
             # The stop after one silent step, and the way out's when the board is given up on.
