@@ -31,6 +31,10 @@ py::str simulator_url();
 // with an optional :port (1-65535); an IPv6 address comes back in brackets, as URLs write it.
 // Anything else raises ValueError naming the variable.
 std::pair<py::str, py::int_> actuator_address();
+// Resolves the actuator controller's host (from actuator_address) within `seconds` and keeps its
+// address for every later request (see host_address.hpp); a name that does not resolve in time
+// raises ValueError naming CORVANE_ACTUATOR_HOST.
+void resolve_actuator_host(const std::string& host, double seconds);
 // The rule main() decides a window by (CORVANE_DECISION_RULE): "conservative" when unset or
 // empty, or "q_sum"; anything else raises ValueError naming the variable.
 py::str decision_rule();

@@ -3,7 +3,6 @@ its artefacts placed where live_pilot loads them, and both decoders scored on th
 epochs. The work runs in corvane.studio.training_child, a process of its own; this side relays its
 events and turns its outcome into a result or a StudioError."""
 import json
-import os
 import queue
 import subprocess
 import sys
