@@ -1,7 +1,6 @@
 """The studio: its state (base directory, token, event bus, one object per page) and the Starlette
 app serving the pages and their JSON actions behind the guard."""
 import fcntl
-import os
 import secrets
 from pathlib import Path
 
@@ -29,9 +28,7 @@ class Studio:
     def __init__(self, base, *, speed=1.0, live_speed=None, emulator=False, steps=None, seed=0, token=None):
         self.base = Path(base).resolve()
         self.base.mkdir(parents=True, exist_ok=True)
-        os.environ["CORVANE_PATH"] = str(self.base)
         self.artefact_dir = self.base / "artefacts"
-        os.environ["CORVANE_ARTEFACT_DIR"] = str(self.artefact_dir)
         self.speed, self.emulator_default, self.steps, self.seed = float(speed), emulator, steps, seed
         self.live_speed = float(live_speed) if live_speed else min(self.speed, 2.0)
         self.token = token or secrets.token_urlsafe(24)
