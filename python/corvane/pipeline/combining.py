@@ -38,7 +38,8 @@ def combine(hub=None, *, base=None, min_trials_per_class=None, output=None) -> C
     else:
         with module_output(output):
             file = hub.combine_fif_files()
-    counts = trial_counts(file)
+    with module_output(output):
+        counts = trial_counts(file)
     if min_trials_per_class is not None:
         check_trials(counts, min_trials_per_class)
     return Combined(str(file), counts)

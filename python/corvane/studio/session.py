@@ -19,10 +19,9 @@ DEFAULT_ACTIONS = {
 }
 
 
-def default_profile(base):
+def default_profile():
     import run_profile
-    with pipeline.module_environment(base=base):   # a new profile keeps its files under CORVANE_PATH
-        profile = run_profile.RunProfile()
+    profile = run_profile.RunProfile()
     profile.actions = dict(DEFAULT_ACTIONS)
     return profile
 
@@ -68,8 +67,9 @@ class SessionRunner:
     def settings(self):
         if self.profile is None:
             import run_profile
-            with self.studio.output.captured():
-                self.profile = run_profile.RunProfile.load_last_config(str(self.studio.base)) or default_profile(self.studio.base)
+            # A profile built or loaded keeps its files under CORVANE_PATH as it is at that moment.
+            with self.studio.output.captured(), pipeline.module_environment(base=self.studio.base):
+                self.profile = run_profile.RunProfile.load_last_config(str(self.studio.base)) or default_profile()
             if not self.profile.actions:
                 self.profile.actions = dict(DEFAULT_ACTIONS)
         return self.profile
@@ -83,7 +83,7 @@ class SessionRunner:
 
     def load(self, number):
         import run_profile
-        with self.studio.output.captured():
+        with self.studio.output.captured(), pipeline.module_environment(base=self.studio.base):
             loaded = run_profile.RunProfile.load(int(number), str(self.studio.base))
         if loaded is None:
             raise StudioError(f"No saved settings for session {number}.")
@@ -154,7 +154,8 @@ class SessionRunner:
                                     instruction=trial.instruction, speed=speed)
 
         try:
-            number = self._next_session()
+            with board.lock:
+                number = self._next_session()
             with out.captured():
                 profile.save(number)
             with out.captured():
