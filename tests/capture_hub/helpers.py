@@ -9,7 +9,7 @@ import sys
 import mne
 import numpy as np
 
-from tools import facts
+from corvane import facts
 from corvane.standins.cyton_emulator import MICROVOLTS_PER_COUNT
 
 ELECTRODES = list(facts.ELECTRODES)
