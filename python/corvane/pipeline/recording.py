@@ -47,6 +47,7 @@ def open_hub(port, base, *, output=None):
     if not hub.is_streaming:
         with module_output(output):
             hub.stop_stream()
+        hub = None   # its board is finalised now, not at interpreter exit (the error keeps this frame)
         raise PipelineError(f"The board did not open on {port}")
     return hub
 
