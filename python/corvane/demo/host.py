@@ -112,7 +112,8 @@ def parse_args(argv):
     if o.trials_per_class is not None and o.trials_per_class < MIN_TRIALS_PER_CLASS:
         p.error(f"--trials-per-class must be at least {MIN_TRIALS_PER_CLASS}")
     if o.trial_seconds < MIN_TRIAL_SECONDS:
-        p.error(f"--trial-seconds must be at least {MIN_TRIAL_SECONDS:g} (training cuts epochs to 5.5 s after each cue)")
+        p.error(f"--trial-seconds must be at least {MIN_TRIAL_SECONDS:g} "
+                "(training cuts epochs to 5.5 s after each cue)")
     if o.splits < 0:
         p.error("--splits must not be negative")
     if o.steps < 1 or o.windows < 1 or o.record_speed <= 0 or o.live_speed <= 0:

@@ -10,13 +10,14 @@ def train(host, combined):
     o, console = host.o, host.console
     host.say("\n[3/5] Training")
     with console.capture() as stream:
-        trained = pipeline.train(combined, work_dir=host.base, steps=o.steps, seed=o.seed,
-                                 progress=learn_bar(console), output=stream)
+        trained = pipeline.prepare(combined, work_dir=host.base, output=stream)
     labels = trained.labels
     host.say(f"  {trained.epochs} epochs ({trained.epochs - trained.held_out} for training, {trained.held_out} "
              f"held out), {trained.items_per_epoch} items each (one per CSP filter), classes "
              f"{', '.join(f'{k}={name}' for k, name in enumerate(labels))}; "
              f"ready in {trained.prepare_seconds:.0f} s")
+    with console.capture() as stream:
+        pipeline.learn(trained, steps=o.steps, seed=o.seed, progress=learn_bar(console), output=stream)
     host.report["training_seconds"] = round(trained.learn_seconds, 1)
 
     # The agent's held-out decisions are taken with live_pilot's rule once it is imported.

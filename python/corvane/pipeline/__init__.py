@@ -5,7 +5,7 @@ score it beside the standard decoder, place the artefacts live_pilot loads.
     hub = pipeline.open_hub(port, base)
     session = pipeline.record_session(hub, trial_seconds=6.0)
     combined = pipeline.combine(hub)
-    trained = pipeline.train(combined.file, work_dir=base, steps=2500, seed=3)
+    trained = pipeline.train(combined.file, work_dir=base, steps=2500, seed=3)   # prepare, then learn
     pipeline.place_artefacts(trained, artefact_dir)
 
 Each takes its configuration as arguments and returns a small result object. Nothing prints:
@@ -22,12 +22,13 @@ from corvane.pipeline.events import BoardSilent, PipelineError, Progress, module
 from corvane.pipeline.recording import RecordedSession, Trial, open_hub, record_session, wait_for_samples
 from corvane.pipeline.scoring import (HeldOutScores, SplitScores, confusion, decide_held_out, score_held_out,
                                       score_splits)
-from corvane.pipeline.training import TrainedAgent, train
+from corvane.pipeline.training import TrainedAgent, learn, prepare, train
 
 __all__ = [
-    "ARTEFACT_FILES", "BoardSilent", "Combined", "CuePlayer", "DEFAULT_STEPS", "HeldOutScores", "MIN_TRIAL_SECONDS",
-    "MIN_TRIALS_PER_CLASS", "PipelineError", "PlacedArtefacts", "Progress", "RecordedSession", "SplitScores",
-    "TrainedAgent", "Trial", "check_trials", "class_order", "combine", "confusion", "decide_held_out", "missing_artefacts",
-    "module_environment", "module_output", "module_variables", "open_hub", "place_artefacts", "record_session",
-    "score_held_out", "score_splits", "train", "wait_for_samples",
+    "ARTEFACT_FILES", "BoardSilent", "Combined", "CuePlayer", "DEFAULT_STEPS", "HeldOutScores",
+    "MIN_TRIAL_SECONDS", "MIN_TRIALS_PER_CLASS", "PipelineError", "PlacedArtefacts", "Progress",
+    "RecordedSession", "SplitScores", "TrainedAgent", "Trial", "check_trials", "class_order", "combine",
+    "confusion", "decide_held_out", "learn", "missing_artefacts", "module_environment", "module_output",
+    "module_variables", "open_hub", "place_artefacts", "prepare", "record_session", "score_held_out",
+    "score_splits", "train", "wait_for_samples",
 ]

@@ -174,7 +174,8 @@ class SessionRunner:
         except pipeline.BoardSilent as exc:
             self._fail(subject, f"Trial {exc.trial}: {exc} Check that the board is on and plugged in, then "
                        "connect it again on the Board page", counts["recorded"])
-        except (StudioError, pipeline.PipelineError, RuntimeError) as exc:   # RuntimeError: capture_hub's own plain refusals
+        # RuntimeError: capture_hub's own plain refusals.
+        except (StudioError, pipeline.PipelineError, RuntimeError) as exc:
             self._fail(subject, str(exc), counts["recorded"])
         except Exception as exc:
             self._fail(subject, f"{type(exc).__name__}: {exc}", counts["recorded"])
