@@ -24,6 +24,7 @@ have_modules = all(importlib.util.find_spec(m) is not None for m in MODULES)
 
 def demo(base, *args, env=None, cwd=REPO):
     env = dict(env or os.environ)   # the installed package, from any folder
+    env.pop("CORVANE_SERIAL_PORT", None)   # set, it names a real board to record from
     return subprocess.Popen([sys.executable, "-m", "corvane.demo", "--base", str(base), *args],
                             cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
 
