@@ -19,11 +19,14 @@ def sources(folder):
     return sorted((PACKAGE / folder).rglob("*.py"))
 
 
-@pytest.mark.parametrize("rule, folder, pattern, allowed", [
+RULES = [
     ("writes os.environ outside the boundary", "", WRITES_ENVIRONMENT, {BOUNDARY}),
     ("imports the demo", "studio", IMPORTS_DEMO, set()),
     ("imports the development tools", "", IMPORTS_TOOLS, set()),
-])
+]
+
+
+@pytest.mark.parametrize("rule, folder, pattern, allowed", RULES, ids=[rule[0] for rule in RULES])
 def test_package_rule(rule, folder, pattern, allowed):
     files = sources(folder)
     assert files and BOUNDARY in sources("")
