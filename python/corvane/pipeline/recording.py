@@ -81,6 +81,8 @@ def record_session(hub, *, trial_seconds, rest_seconds=1.0, speed=1.0, actions=N
         hub.initialize_session(session)
         total = len(hub.task_sequence)
     if total == 0:
+        with contextlib.suppress(Exception), lock, module_output(output):
+            hub.stop_session()
         raise PipelineError("The session could not start: " + " ".join(error_lines(said.said())))
     n = recorded = skipped = 0
     try:
