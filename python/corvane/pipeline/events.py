@@ -73,7 +73,8 @@ class _Tee(io.TextIOBase):
 @contextlib.contextmanager
 def module_output(output=None):
     """Routes sys.stdout and sys.stderr (the modules print through them) to `output`, a writable
-    text stream (None: discarded), for the block; yields the tee, whose said() lists the lines."""
+    text stream (None: discarded), for the block; yields the tee, whose said() lists the lines.
+    What native libraries write to file descriptor 2 directly is left to the caller to route."""
     tee = _Tee(output)
     saved = sys.stdout, sys.stderr
     sys.stdout = sys.stderr = tee
