@@ -9,7 +9,6 @@
   Timed from the SIGTERM. Skipped (None) where mount namespaces are not available.
 """
 import contextlib
-import fcntl
 import os
 import shutil
 import signal
@@ -18,20 +17,7 @@ import sys
 import time
 import uuid
 
-F_SETPIPE_SZ = 1031
-PIPE_BYTES = 4096
-
-
-def fill_pipe(write_end):
-    """Fills the pipe through a descriptor of its own (non-blocking without touching the writer's)."""
-    own = os.open(f"/proc/self/fd/{write_end}", os.O_WRONLY | os.O_NONBLOCK)
-    try:
-        while True:
-            os.write(own, b"#\n")
-    except BlockingIOError:
-        pass
-    finally:
-        os.close(own)
+from tests.support.pipes import fill_pipe, small_pipe
 
 
 @contextlib.contextmanager
@@ -56,8 +42,7 @@ def wait_for_commands(simulator, child, count, timeout=120):
 
 
 def frozen_reader(env, outputs, folder):
-    read_end, write_end = os.pipe()
-    fcntl.fcntl(write_end, F_SETPIPE_SZ, PIPE_BYTES)
+    read_end, write_end = small_pipe()
     with open(os.path.join(folder, "program_output.txt"), "wb") as sink:
         reader = subprocess.Popen(["cat"], stdin=read_end, stdout=sink)
     os.close(read_end)

@@ -1,6 +1,5 @@
 """The way out holds whatever else happens: repeated stop signals, a reader that stops reading,
 a loop stuck anywhere, a controller name that stops resolving. Each ends with "S" acknowledged."""
-import fcntl
 import os
 import re
 import shutil
@@ -14,24 +13,9 @@ import uuid
 import pytest
 
 from tests.live_pilot.helpers import STOP_LINES, Program, run_main
+from tests.support.pipes import fill_pipe, small_pipe
 
 GAVE_UP = "Actuator did not acknowledge the stop command"
-F_SETPIPE_SZ = 1031
-PIPE_BYTES = 4096
-
-
-def fill_pipe(write_end):
-    """Fills the pipe through a descriptor of its own (non-blocking without touching the writer's)."""
-    own = os.open(f"/proc/self/fd/{write_end}", os.O_WRONLY | os.O_NONBLOCK)
-    try:
-        while True:
-            os.write(own, b"#\n")
-    except BlockingIOError:
-        pass
-    finally:
-        os.close(own)
-
-
 def stop_acks_after(controller, moment, count, timeout):
     """Waits until `count` "S" were acknowledged after `moment`; returns how many were."""
     deadline = time.monotonic() + timeout
@@ -73,8 +57,7 @@ def test_stop_signals_during_the_stop_wait_for_it(subprocess_env, tmp_path):
 
 @pytest.mark.slow
 def test_a_frozen_reader_holds_up_neither_the_loop_nor_the_stop(subprocess_env, tmp_path):
-    read_end, write_end = os.pipe()
-    fcntl.fcntl(write_end, F_SETPIPE_SZ, PIPE_BYTES)
+    read_end, write_end = small_pipe()
     output = tmp_path / "output.txt"
     with open(output, "wb") as sink:
         reader = subprocess.Popen(["cat"], stdin=read_end, stdout=sink)
@@ -106,8 +89,7 @@ def test_a_frozen_reader_holds_up_neither_the_loop_nor_the_stop(subprocess_env, 
 def test_the_watchdog_stops_a_stuck_loop(live_pilot, streaming_board, outputs):
     """The host's own stdout is a pipe nobody reads: the loop blocks in print, the watchdog stops
     the actuator; once the pipe is read again the loop runs on and says so."""
-    read_end, write_end = os.pipe()
-    fcntl.fcntl(write_end, F_SETPIPE_SZ, PIPE_BYTES)
+    read_end, write_end = small_pipe()
     stuck_out = open(write_end, "w", buffering=1)
     saved, drained, acks_while_stuck = sys.stdout, [], []
 
