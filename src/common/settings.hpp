@@ -3,6 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
 #include <utility>
 
 namespace corvane {
@@ -31,6 +32,8 @@ py::str simulator_url();
 // with an optional :port (1-65535); an IPv6 address comes back in brackets, as URLs write it.
 // Anything else raises ValueError naming the variable.
 std::pair<py::str, py::int_> actuator_address();
+// `text` read as CORVANE_ACTUATOR_HOST is read, with its ValueError.
+std::pair<py::str, py::int_> actuator_address_of(const std::string& text);
 // The rule main() decides a window by (CORVANE_DECISION_RULE): "conservative" when unset or
 // empty, or "q_sum"; anything else raises ValueError naming the variable.
 py::str decision_rule();
