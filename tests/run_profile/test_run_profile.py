@@ -97,7 +97,7 @@ LAST_RECORDS = [
     (["session2", "session10", "session9"], "session10"),
     (["session9", "sessionX", "session-3", "zzz"], "session9"),
     (["session-3", "sessionX"], "session-3"),
-    (["sessionX", "notes", "session"], "sessionX"),
+    (["sessionX", "notes", "session-"], "sessionX"),
     (["session007", "session7"], "session7"),
     (["session1", f"session{2**70}"], f"session{2**70}"),
 ]
