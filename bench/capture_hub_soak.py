@@ -31,8 +31,8 @@ TRIALS = 105
 def store_memory(declared):
     """Child: the peak RSS (MiB) idle after a normal load, then after an answer of 300 MiB."""
     from capture_hub import CaptureHub
-    from tools.standins.session_store import SessionStore
-    from tools.testing.testbed import MisbehavingStore
+    from corvane.standins.session_store import SessionStore
+    from tests.support.testbed import MisbehavingStore
 
     with contextlib.redirect_stdout(io.StringIO()):
         hub = CaptureHub()
@@ -61,9 +61,9 @@ def main():
     import mne
     from brainflow.board_shim import BoardShim
 
-    from tools.testing.crash_points import DELETE_STEPS, SAVE_STEPS
-    from tools.testing.recorder_crashes import delete_then_die, record_then_die, settle_saved
-    from tools.testing.recording_faults import FAULTS, FaultySession, check_session, label_errors
+    from tests.support.crash_points import DELETE_STEPS, SAVE_STEPS
+    from tests.support.recorder_crashes import delete_then_die, record_then_die, settle_saved
+    from tests.support.recording_faults import FAULTS, FaultySession, check_session, label_errors
 
     mne.set_log_level("ERROR")
     BoardShim.disable_board_logger()

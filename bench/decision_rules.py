@@ -22,10 +22,10 @@ from pathlib import Path
 
 import numpy as np
 
-from tools.demo_host import fair_scoring, standard_decoder
-from tools.demo_host.constants import class_order
-from tools.standins.make_sample_recording import make_sample_recording
-from tools.testing.live_decoding import conservative_choice, majority_choice, summed_choice
+from corvane.demo import fair_scoring, standard_decoder
+from corvane.demo.constants import class_order
+from corvane.standins.make_sample_recording import make_sample_recording
+from tests.support.live_decoding import conservative_choice, majority_choice, summed_choice
 
 RULES = {"conservative": lambda p, c, q: conservative_choice(p, c),
          "q_sum": lambda p, c, q: summed_choice(q),

@@ -26,7 +26,7 @@ def main(argv):
         base = Path(tempfile.mkdtemp(prefix="corvane-demo-bench-"))
         args += ["--base", str(base)]
     began = time.monotonic()
-    code = subprocess.call([sys.executable, "-m", "tools.demo_host", *args], cwd=REPO)
+    code = subprocess.call([sys.executable, "-m", "corvane.demo", *args], cwd=REPO)
     wall = time.monotonic() - began
     if code != 0:
         print(f"demo failed with exit code {code}")

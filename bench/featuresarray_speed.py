@@ -8,8 +8,8 @@ import time
 import numpy as np
 
 import policy_forge
-from tools.facts import LIVE_WINDOW
-from tools.testing.feature_reference import block_errors, features_per_item
+from corvane.facts import LIVE_WINDOW
+from tests.support.feature_reference import block_errors, features_per_item
 
 CASES = [("training session", (105, 4, 1501), 5), ("live window", (1, 20, LIVE_WINDOW), 100)]
 

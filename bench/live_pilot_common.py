@@ -8,7 +8,7 @@ import tempfile
 
 import numpy as np
 
-from tools.testing.testbed import LoopbackServer, controller_reply, live_pilot_environment, simulator_reply
+from tests.support.testbed import LoopbackServer, controller_reply, live_pilot_environment, simulator_reply
 
 
 def import_live_pilot(artefacts, board_port, simulator=None, controller=None):

@@ -34,8 +34,8 @@ import threading
 import time
 
 from bench.live_pilot_common import import_live_pilot, temporary_folder
-from tools.facts import LIVE_STEP, SAMPLING_RATE
-from tools.testing.testbed import build_artefacts, controlled_emulator_process, restart_stream, standin_process
+from corvane.facts import LIVE_STEP, SAMPLING_RATE
+from tests.support.testbed import build_artefacts, controlled_emulator_process, restart_stream, standin_process
 
 STEP_SECONDS = LIVE_STEP / SAMPLING_RATE
 LINK_TARGET, BOARD_TARGET = 2.0, STEP_SECONDS + 1.0

@@ -27,8 +27,8 @@ import numpy as np
 
 from bench import live_pilot_straightforward as straightforward
 from bench.live_pilot_common import import_live_pilot, temporary_folder
-from tools.facts import WINDOW_LINE
-from tools.testing.testbed import LOOPBACK, build_artefacts, emulator_process, standin_process
+from corvane.facts import WINDOW_LINE
+from tests.support.testbed import LOOPBACK, build_artefacts, emulator_process, standin_process
 
 P50_TARGET, P99_TARGET, RATIO_TARGET = 5.0, 10.0, 3.0
 

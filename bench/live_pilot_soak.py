@@ -18,8 +18,8 @@ import time
 import numpy as np
 
 from bench.live_pilot_common import import_live_pilot, percentile, temporary_folder
-from tools.testing.testbed import build_artefacts, emulator_process
-from tools.standins.cyton_emulator import MICROVOLTS_PER_COUNT
+from tests.support.testbed import build_artefacts, emulator_process
+from corvane.standins.cyton_emulator import MICROVOLTS_PER_COUNT
 
 
 def resident_megabytes():

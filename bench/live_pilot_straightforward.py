@@ -7,9 +7,9 @@ import time
 import numpy as np
 import requests
 
-from tools.facts import CONFIDENCE_THRESHOLD, LIVE_OVERLAP, WIRED_EEG_ROWS
-from tools.testing.feature_reference import features_per_item
-from tools.testing.testbed import ReferenceRing
+from corvane.facts import CONFIDENCE_THRESHOLD, LIVE_OVERLAP, WIRED_EEG_ROWS
+from tests.support.feature_reference import features_per_item
+from tests.support.testbed import ReferenceRing
 
 
 def decide(lp, window_data):

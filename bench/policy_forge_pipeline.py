@@ -11,8 +11,8 @@ import tempfile
 import time
 
 import policy_forge
-from tools.testing.feature_reference import features_per_item
-from tools.testing.testbed import write_recording
+from tests.support.feature_reference import features_per_item
+from tests.support.testbed import write_recording
 
 
 def run(path, base, per_item=False):

@@ -14,8 +14,8 @@ from pathlib import Path
 
 import torch
 
-from tools.facts import CLASS_ORDER
-from tools.testing.testbed import environment, write_recording
+from corvane.facts import CLASS_ORDER
+from tests.support.testbed import environment, write_recording
 
 
 def steps_per_second(model, steps, callbacks):

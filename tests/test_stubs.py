@@ -4,7 +4,7 @@ import importlib
 
 import pytest
 
-from tools.dev import stubs
+from tools import stubs
 
 MODULES = ["run_profile", "capture_hub", "policy_forge"]
 
@@ -15,7 +15,7 @@ def test_stub_matches_module(name):
     stub = stubs.installed_stub(module)
     assert stub is not None, f"no stub installed beside {module.__file__}"
     ast.parse(stub)
-    assert stub == stubs.render(module), f"{name}.pyi is out of date: run python -m tools.dev.stubs"
+    assert stub == stubs.render(module), f"{name}.pyi is out of date: run python -m tools.stubs"
 
 
 def _add_method(module):

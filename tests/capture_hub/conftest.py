@@ -1,6 +1,6 @@
 import pytest
 
-from tools.standins.cyton_emulator import CytonEmulator
+from corvane.standins.cyton_emulator import CytonEmulator
 
 from capture_hub import CaptureHub
 from tests.capture_hub.helpers import ramp

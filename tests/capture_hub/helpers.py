@@ -9,8 +9,8 @@ import sys
 import mne
 import numpy as np
 
-from tools import facts
-from tools.standins.cyton_emulator import MICROVOLTS_PER_COUNT
+from corvane import facts
+from corvane.standins.cyton_emulator import MICROVOLTS_PER_COUNT
 
 ELECTRODES = list(facts.ELECTRODES)
 DEFAULT_ACTIONS = list(facts.ACTION_LABELS)

@@ -4,7 +4,7 @@ import numpy as np
 
 from capture_hub import CaptureHub
 from tests.capture_hub.helpers import ELECTRODES, sent_sample_numbers
-from tools.facts import SAMPLING_RATE, WIRED_EEG_ROWS as EEG_ROWS
+from corvane.facts import SAMPLING_RATE, WIRED_EEG_ROWS as EEG_ROWS
 
 
 def wait_for(condition, timeout=60.0):

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 from brainflow.board_shim import BoardShim
 
-from tools.standins.cyton_emulator import (
+from corvane.standins.cyton_emulator import (
     COUNT_MAX,
     COUNT_MIN,
     MICROVOLTS_PER_COUNT,
@@ -12,8 +12,8 @@ from tools.standins.cyton_emulator import (
     encode_packets,
 )
 from tests.capture_hub.helpers import command_line_tool
-from tools.facts import BOARD_ID as CYTON
-from tools.testing.testbed import open_board
+from corvane.facts import BOARD_ID as CYTON
+from tests.support.testbed import open_board
 
 EEG_ROWS = BoardShim.get_eeg_channels(CYTON)
 
@@ -116,7 +116,7 @@ def test_a_board_that_falls_silent_sends_nothing_and_opens_again_afterwards():
 
 
 def test_command_line_prints_its_port_and_stops_on_interrupt():
-    with command_line_tool("tools.standins.cyton_emulator", "--speed", "2") as (port, _):
+    with command_line_tool("corvane.standins.cyton_emulator", "--speed", "2") as (port, _):
         assert port.startswith("/dev/")
         board = open_board(port)
         board.release_session()

@@ -7,7 +7,7 @@ import textwrap
 import pytest
 
 from tests.capture_hub.helpers import make_recordings, write_annotations
-from tools.testing.recording_faults import FaultySession, check_session, trial_numbers
+from tests.support.recording_faults import FaultySession, check_session, trial_numbers
 
 FAULTS = {2: "skip", 3: "restart", 4: "fail_save", 5: "short", 6: "pull_port", 8: "silent"}
 

@@ -12,7 +12,7 @@ from tests.capture_hub.helpers import (
     recordings,
     sent_sample_numbers,
 )
-from tools.facts import SAMPLING_RATE
+from corvane.facts import SAMPLING_RATE
 
 
 def record(hub, seconds=0.1):

@@ -11,9 +11,9 @@ import pytest
 
 from capture_hub import CaptureHub
 from tests.capture_hub.helpers import SEPARATOR, annotation_text, make_recordings, write_annotations
-from tools.testing.crash_points import DELETE_STEPS, SAVE_STEPS
-from tools.testing.recorder_crashes import delete_then_die, record_then_die, settle_saved
-from tools.testing.recording_faults import FaultySession, check_session, label_errors, stored_trials
+from tests.support.crash_points import DELETE_STEPS, SAVE_STEPS
+from tests.support.recorder_crashes import delete_then_die, record_then_die, settle_saved
+from tests.support.recording_faults import FaultySession, check_session, label_errors, stored_trials
 
 ACTIONS = {"Left_Hand": ["left", 3], "Right_Hand": ["right", 3], "Relax": ["relax", 3]}
 CLEAN = {"mislabelled": 0, "unlabelled saved trials": 0, "out of order": 0, "lost": 0, "mixed files": 0,

@@ -7,8 +7,8 @@ import pytest
 import requests
 
 from capture_hub import CaptureHub
-from tools.standins.session_store import SessionStore
-from tools.testing.testbed import MisbehavingStore, client_sockets_to, request_threads
+from corvane.standins.session_store import SessionStore
+from tests.support.testbed import MisbehavingStore, client_sockets_to, request_threads
 from tests.capture_hub.helpers import command_line_tool
 
 
@@ -217,7 +217,7 @@ def test_sample_files(hub, capsys):
 
 
 def test_the_store_runs_from_the_command_line(hub):
-    with command_line_tool("tools.standins.session_store", "--port", "0") as (url, _):
+    with command_line_tool("corvane.standins.session_store", "--port", "0") as (url, _):
         hub.api_url = url
         assert hub.api_url.startswith("http://127.0.0.1:") and hub.api_url.endswith("/api")
         assert hub.save_session_data(4, b"session four") is True

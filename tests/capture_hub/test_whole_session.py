@@ -2,7 +2,7 @@ import time
 
 from capture_hub import CaptureHub
 from tests.capture_hub.helpers import ELECTRODES, SEPARATOR, read_recording, recordings, sent_sample_numbers
-from tools.facts import SAMPLING_RATE
+from corvane.facts import SAMPLING_RATE
 
 
 def test_a_cued_session_of_105_trials(streaming_hub, capsys):

@@ -10,16 +10,16 @@ from pathlib import Path
 
 import pytest
 
-from tools.demo_host.console import Console
-from tools.demo_host.constants import class_order
-from tools.demo_host.cues import CuePlayer
-from tools.demo_host.figures import confusion
-from tools.demo_host.host import DemoHost, parse_args
-from tools.demo_host.services import start_browser
-from tools.standins.movement_simulator import MovementSimulator
-from tools.facts import (AGENT_ARCHIVE_FILE, CLASS_COMMANDS, CLASS_ORDER, FILTERS_FILE, SCALER_FILE, STOP_CLASS,
+from corvane.demo.console import Console
+from corvane.demo.constants import class_order
+from corvane.demo.cues import CuePlayer
+from corvane.demo.figures import confusion
+from corvane.demo.host import DemoHost, parse_args
+from corvane.demo.services import start_browser
+from corvane.standins.movement_simulator import MovementSimulator
+from corvane.facts import (AGENT_ARCHIVE_FILE, CLASS_COMMANDS, CLASS_ORDER, FILTERS_FILE, SCALER_FILE, STOP_CLASS,
                          STOP_COMMAND)
-from tools.testing.testbed import conservative_choice
+from tests.support.testbed import conservative_choice
 
 REPO = Path(__file__).resolve().parents[2]
 MODULES = ("capture_hub", "policy_forge", "live_pilot")
@@ -29,7 +29,7 @@ have_modules = all(importlib.util.find_spec(m) is not None for m in MODULES)
 
 def demo(base, *args, env=None, cwd=REPO):
     env = dict(env or os.environ, PYTHONPATH=str(REPO))   # the tools package from any folder
-    return subprocess.Popen([sys.executable, "-m", "tools.demo_host", "--base", str(base), *args],
+    return subprocess.Popen([sys.executable, "-m", "corvane.demo", "--base", str(base), *args],
                             cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
 
 

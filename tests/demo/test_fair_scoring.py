@@ -8,9 +8,9 @@ from mne.decoding import CSP
 from sklearn.discriminant_analysis import LinearDiscriminantAnalysis
 from sklearn.preprocessing import StandardScaler
 
-from tools.demo_host import fair_scoring
-from tools.demo_host.constants import FS, ROW_START, WINDOW
-from tools.testing.testbed import environment
+from corvane.demo import fair_scoring
+from corvane.demo.constants import FS, ROW_START, WINDOW
+from tests.support.testbed import environment
 
 FITS = []   # (what, the data it was fitted on)
 

@@ -8,10 +8,10 @@ import time
 
 import pytest
 
-from tools.standins.actuator_controller import ActuatorController
-from tools.standins.local_http import MAX_CONNECTIONS
-from tools.standins.movement_simulator import HISTORY, MovementSimulator
-from tools.standins.session_store import SessionStore
+from corvane.standins.actuator_controller import ActuatorController
+from corvane.web.local_http import MAX_CONNECTIONS
+from corvane.standins.movement_simulator import HISTORY, MovementSimulator
+from corvane.standins.session_store import SessionStore
 
 
 def exchange(port, head, body=b"", timeout=10):

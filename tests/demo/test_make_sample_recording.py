@@ -6,8 +6,8 @@ import mne
 import numpy as np
 import pytest
 
-from tools.facts import ELECTRODES, SAMPLING_RATE
-from tools.standins.make_sample_recording import ACTIONS, make_sample_recording
+from corvane.facts import ELECTRODES, SAMPLING_RATE
+from corvane.standins.make_sample_recording import ACTIONS, make_sample_recording
 
 
 def read_block(path):
@@ -60,7 +60,7 @@ def test_sample_files_match_each_other_and_the_recorded_format(tmp_path):
 @pytest.mark.slow
 def test_command_keeps_existing_samples_unless_forced(tmp_path):
     def run(*extra):
-        return subprocess.run([sys.executable, "-m", "tools.standins.make_sample_recording", str(tmp_path),
+        return subprocess.run([sys.executable, "-m", "corvane.standins.make_sample_recording", str(tmp_path),
                                "--trials-per-class", "2", *extra],
                               capture_output=True, text=True, check=True).stdout
 

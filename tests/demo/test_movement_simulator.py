@@ -7,7 +7,7 @@ import urllib.request
 
 import pytest
 
-from tools.standins.movement_simulator import MovementSimulator
+from corvane.standins.movement_simulator import MovementSimulator
 
 
 def get(url):
@@ -80,7 +80,7 @@ def test_event_stream_delivers_commands_in_order(simulator):
 
 @pytest.mark.skipif(shutil.which("chromium") is None, reason="needs Debian's chromium")
 def test_page_follows_commands_live_in_headless_chromium(simulator, tmp_path):
-    from tools.dev.browser import HeadlessBrowser
+    from corvane.web.browser import HeadlessBrowser
 
     def send(letter):
         assert get(f"{simulator.url}/command/{letter}")[0] == 200

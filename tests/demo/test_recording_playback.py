@@ -8,14 +8,14 @@ import pytest
 from brainflow.board_shim import BoardShim
 
 from tests.capture_hub.helpers import command_line_tool
-from tools.demo_host.console import Console
-from tools.demo_host.errors import DemoError
-from tools.demo_host.host import DemoHost, parse_args
-from tools.demo_host.playback import open_recording
-from tools.facts import BOARD_ID, ELECTRODES, SAMPLING_RATE as FS
-from tools.standins.cyton_emulator import MICROVOLTS_PER_COUNT, CytonEmulator
-from tools.standins.recording_playback import RecordingPlayback
-from tools.testing.testbed import open_board, write_edf
+from corvane.demo.console import Console
+from corvane.demo.errors import DemoError
+from corvane.demo.host import DemoHost, parse_args
+from corvane.demo.playback import open_recording
+from corvane.facts import BOARD_ID, ELECTRODES, SAMPLING_RATE as FS
+from corvane.standins.cyton_emulator import MICROVOLTS_PER_COUNT, CytonEmulator
+from corvane.standins.recording_playback import RecordingPlayback
+from tests.support.testbed import open_board, write_edf
 
 
 def write_fif(path, microvolts, names, rate, annotations=(), volts_per_unit=1e-6):
@@ -114,7 +114,7 @@ def test_cues_follow_what_streams_through_the_board_across_seeks_loops_and_kept_
 
 def test_the_emulator_command_line_streams_a_recording_or_refuses_it(tmp_path):
     good = write_fif(str(tmp_path / "good_raw.fif"), sines(FS, 20, 6), ELECTRODES, FS)
-    with command_line_tool("tools.standins.cyton_emulator", "--recording", good, "--speed", "4") as (port, _):
+    with command_line_tool("corvane.standins.cyton_emulator", "--recording", good, "--speed", "4") as (port, _):
         board = open_board(port)
         try:
             board.start_stream()
@@ -126,7 +126,7 @@ def test_the_emulator_command_line_streams_a_recording_or_refuses_it(tmp_path):
             del board
     np.testing.assert_allclose(data, sines(FS, 20, 6)[:, :data.shape[1]], atol=MICROVOLTS_PER_COUNT)
     lacking = write_fif(str(tmp_path / "lacking_raw.fif"), sines(FS, 2, 2), ["C3", "C4"], FS)
-    refused = subprocess.run([sys.executable, "-m", "tools.standins.cyton_emulator", "--recording", lacking],
+    refused = subprocess.run([sys.executable, "-m", "corvane.standins.cyton_emulator", "--recording", lacking],
                              capture_output=True, text=True, timeout=120)
     assert refused.returncode == 2 and "lacks the wired electrode(s) FCz, Cz, CPz, C2" in refused.stderr
 
@@ -162,7 +162,7 @@ def test_demo_records_trains_and_decodes_a_played_recording_with_its_classes_map
     import json
 
     from tests.demo.test_demo_host import demo
-    from tools.standins.make_sample_recording import make_sample_recording
+    from corvane.standins.make_sample_recording import make_sample_recording
 
     # The demo's own kind of recording, five trials per class, with two classes renamed and two
     # left unmapped (so not cued).

@@ -2,8 +2,8 @@ import numpy as np
 import pytest
 from scipy import signal
 
-from tools.facts import SAMPLING_RATE as FS
-from tools.standins.simulated_subject import SimulatedSubject
+from corvane.facts import SAMPLING_RATE as FS
+from corvane.standins.simulated_subject import SimulatedSubject
 
 FCZ, C3, CZ, CPZ, C2, C4, BG1, BG2 = range(8)
 

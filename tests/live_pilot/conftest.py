@@ -10,8 +10,8 @@ import sys
 
 import pytest
 
-from tools.standins.cyton_emulator import CytonEmulator
-from tools.testing.testbed import (FaultyServer, LoopbackServer, build_artefacts, controller_reply, environment,
+from corvane.standins.cyton_emulator import CytonEmulator
+from tests.support.testbed import (FaultyServer, LoopbackServer, build_artefacts, controller_reply, environment,
                                    live_pilot_environment, open_board, restart_stream, simulator_answer, simulator_reply)
 
 EMULATOR_SPEED = 10

@@ -17,8 +17,8 @@ import torch
 from sklearn.preprocessing import StandardScaler
 from stable_baselines3 import DQN
 
-from tools.facts import AGENT_ARCHIVE, AGENT_ARCHIVE_FILE as ARCHIVE, FILTERS_FILE, SCALER_FILE
-from tools.facts import FEATURE_ROW_LENGTH as ROW
+from corvane.facts import AGENT_ARCHIVE, AGENT_ARCHIVE_FILE as ARCHIVE, FILTERS_FILE, SCALER_FILE
+from corvane.facts import FEATURE_ROW_LENGTH as ROW
 
 IMPORT_EACH = """
 import importlib, os, sys

@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from tools.testing.testbed import FAULTS, FaultyServer, environment, simulator_answer
+from tests.support.testbed import FAULTS, FaultyServer, environment, simulator_answer
 
 
 def unused_port():

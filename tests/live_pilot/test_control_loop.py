@@ -10,10 +10,10 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from tools.facts import (AGENT_ARCHIVE, CONFIDENCE_THRESHOLD, ELECTRODES, FEATURE_ROW_LENGTH, FILTERS_FILE, LIVE_STEP,
+from corvane.facts import (AGENT_ARCHIVE, CONFIDENCE_THRESHOLD, ELECTRODES, FEATURE_ROW_LENGTH, FILTERS_FILE, LIVE_STEP,
                          LIVE_WINDOW, SCALER_FILE)
-from tools.standins.cyton_emulator import CytonEmulator
-from tools.testing.testbed import FaultyServer, simulator_answer
+from corvane.standins.cyton_emulator import CytonEmulator
+from tests.support.testbed import FaultyServer, simulator_answer
 
 
 class LoopProbe:

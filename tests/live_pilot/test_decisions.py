@@ -1,7 +1,7 @@
 import numpy as np
 import pytest
 
-from tools.testing.live_decoding import summed_choice
+from tests.support.live_decoding import summed_choice
 
 
 def test_action_to_command(live_pilot):

@@ -1,5 +1,5 @@
 """The host side's statement of the live decoder's facts is the module's own."""
-from tools import facts
+from corvane import facts
 
 
 def test_stated_facts_are_the_modules(live_pilot):

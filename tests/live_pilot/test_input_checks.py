@@ -8,11 +8,11 @@ import numpy as np
 import pytest
 
 from tests.live_pilot.helpers import interrupt, nothing, run_main
-from tools.standins.cyton_emulator import MICROVOLTS_PER_COUNT
-from tools.standins.quiet_signal import quiet_signal
-from tools.facts import ELECTRODES, LIVE_STEP as STEP, LIVE_WINDOW as WINDOW, SAMPLING_RATE
-from tools.standins.simulated_subject import CUES, SimulatedSubject
-from tools.testing.testbed import FULL_SCALE_MICROVOLTS as FULL_SCALE, counter_signal, electrode_fault, restart_stream
+from corvane.standins.cyton_emulator import MICROVOLTS_PER_COUNT
+from corvane.standins.quiet_signal import quiet_signal
+from corvane.facts import ELECTRODES, LIVE_STEP as STEP, LIVE_WINDOW as WINDOW, SAMPLING_RATE
+from corvane.standins.simulated_subject import CUES, SimulatedSubject
+from tests.support.testbed import FULL_SCALE_MICROVOLTS as FULL_SCALE, counter_signal, electrode_fault, restart_stream
 
 WIRED = len(ELECTRODES)
 

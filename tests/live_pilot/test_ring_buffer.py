@@ -1,8 +1,8 @@
 import numpy as np
 import pytest
 
-from tools.facts import LIVE_BUFFER, LIVE_OVERLAP, LIVE_STEP, LIVE_WINDOW
-from tools.testing.testbed import ReferenceRing
+from corvane.facts import LIVE_BUFFER, LIVE_OVERLAP, LIVE_STEP, LIVE_WINDOW
+from tests.support.testbed import ReferenceRing
 
 LIVE = dict(buffer_size=LIVE_BUFFER, window_size=LIVE_WINDOW, overlap_ratio=LIVE_OVERLAP)
 

@@ -4,9 +4,9 @@ import numpy as np
 import pytest
 import torch
 
-from tools.facts import FEATURE_ROW_LENGTH
-from tools.testing.live_decoding import kept_blocks
-from tools.testing.testbed import BLOCK_ROWS, candidates
+from corvane.facts import FEATURE_ROW_LENGTH
+from tests.support.live_decoding import kept_blocks
+from tests.support.testbed import BLOCK_ROWS, candidates
 
 
 class Recording:

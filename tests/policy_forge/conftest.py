@@ -4,7 +4,7 @@ import io
 
 import pytest
 
-from tools.testing.testbed import environment, write_recording
+from tests.support.testbed import environment, write_recording
 
 
 @pytest.fixture(scope="session")

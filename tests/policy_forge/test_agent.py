@@ -10,8 +10,8 @@ import textwrap
 import numpy as np
 import pytest
 
-from tools.facts import FEATURE_ROW_LENGTH as ROW
-from tools.testing.testbed import environment
+from corvane.facts import FEATURE_ROW_LENGTH as ROW
+from tests.support.testbed import environment
 
 
 def separable_trainer(policy_forge, tmp_path, n=40, classes=2):
@@ -156,8 +156,8 @@ def test_agent_learns_saves_and_loads_in_a_fresh_process(policy_forge, tmp_path)
 def test_agent_trained_through_the_pipeline_decodes_held_out_epochs_the_live_way(policy_forge, tmp_path):
     from stable_baselines3.common.utils import set_random_seed
 
-    from tools.standins.make_sample_recording import make_sample_recording
-    from tools.testing.testbed import held_out_decisions, train_on_training_items
+    from corvane.standins.make_sample_recording import make_sample_recording
+    from tests.support.testbed import held_out_decisions, train_on_training_items
 
     _, recording, _ = make_sample_recording(str(tmp_path), seed=5, trials_per_class=15)
     with environment(CORVANE_PATH=tmp_path):

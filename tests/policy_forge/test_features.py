@@ -4,8 +4,8 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from tools.facts import FEATURE_ROW_LENGTH, LIVE_WINDOW, SAMPLING_RATE
-from tools.testing.feature_reference import BLOCKS, SPECTRUM_BINS, block_errors, features_per_item
+from corvane.facts import FEATURE_ROW_LENGTH, LIVE_WINDOW, SAMPLING_RATE
+from tests.support.feature_reference import BLOCKS, SPECTRUM_BINS, block_errors, features_per_item
 
 
 @pytest.fixture(scope="module")

@@ -10,9 +10,9 @@ import pytest
 
 from sklearn.model_selection import train_test_split
 
-from tools.facts import (ELECTRODES, FEATURE_ROW_LENGTH as ROW, FILTERS_FILE, LIVE_WINDOW, SAMPLING_RATE,
+from corvane.facts import (ELECTRODES, FEATURE_ROW_LENGTH as ROW, FILTERS_FILE, LIVE_WINDOW, SAMPLING_RATE,
                          SCALER_FILE)
-from tools.testing.testbed import environment, window_blocks, write_recording
+from tests.support.testbed import environment, window_blocks, write_recording
 
 
 def own_lines(printed):

@@ -1,8 +1,8 @@
 """A recorded base directory and a training run on it, shared by the training and live tests."""
 import pytest
 
-from tools.studio.training_run import TrainingRun
-from tools.testing.studio_session import record_cued_session
+from corvane.studio.training_run import TrainingRun
+from tests.support.studio_session import record_cued_session
 
 STEPS = 300
 

@@ -3,9 +3,9 @@ import capture_hub
 import numpy as np
 import pytest
 
-from tools.facts import SAMPLING_RATE
-from tools.studio.quality import channel_report
-from tools.testing.board_faults import FULL_SCALE_MICROVOLTS
+from corvane.facts import SAMPLING_RATE
+from corvane.studio.quality import channel_report
+from tests.support.board_faults import FULL_SCALE_MICROVOLTS
 
 SECONDS = np.arange(4 * SAMPLING_RATE) / SAMPLING_RATE
 

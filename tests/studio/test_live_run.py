@@ -6,13 +6,13 @@ from pathlib import Path
 
 import pytest
 
-from tools.facts import SCALER_FILE
-from tools.standins.actuator_controller import ActuatorController
-from tools.standins.movement_simulator import MovementSimulator
-from tools.studio.errors import StudioError
-from tools.studio.live_events import LiveEvents
-from tools.studio.live_run import LiveRun, controller_address, send_stop
-from tools.testing.testbed import FaultyServer, controlled_emulator_process
+from corvane.facts import SCALER_FILE
+from corvane.standins.actuator_controller import ActuatorController
+from corvane.standins.movement_simulator import MovementSimulator
+from corvane.studio.errors import StudioError
+from corvane.studio.live_events import LiveEvents
+from corvane.studio.live_run import LiveRun, controller_address, send_stop
+from tests.support.testbed import FaultyServer, controlled_emulator_process
 
 REPO = Path(__file__).resolve().parents[2]
 
@@ -151,7 +151,7 @@ def test_a_board_unplugged_while_live_ends_the_run_with_a_plain_error(trained, s
 
 STUDIO = """
 import sys, time
-from tools.studio.live_run import LiveRun
+from corvane.studio.live_run import LiveRun
 run = LiveRun(artefact_dir=sys.argv[1], serial_port=sys.argv[2], actuator_host=sys.argv[3], simulator_url=sys.argv[4],
               on_event=lambda event: None)
 run.start()

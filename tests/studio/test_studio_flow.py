@@ -10,10 +10,10 @@ from pathlib import Path
 import mne
 import pytest
 
-from tools.dev.browser import HeadlessBrowser
-from tools.testing.board_faults import electrode_fault
-from tools.testing.studio_client import studio_served
-from tools.testing.studio_session import record_cued_session
+from corvane.web.browser import HeadlessBrowser
+from tests.support.board_faults import electrode_fault
+from tests.support.studio_client import studio_served
+from tests.support.studio_session import record_cued_session
 
 DOCS = Path(__file__).resolve().parents[2] / "docs" / "studio"
 SPEED = 10.0

@@ -3,8 +3,8 @@ import time
 
 import pytest
 
-from tools.testing.board_faults import controlled_emulator_process
-from tools.testing.studio_client import request, studio_served
+from tests.support.board_faults import controlled_emulator_process
+from tests.support.studio_client import request, studio_served
 
 
 @pytest.fixture(scope="module")

@@ -1,10 +1,10 @@
 
 import pytest
 
-from tools.facts import AGENT_ARCHIVE_FILE
-from tools.studio.errors import StudioError
-from tools.studio.training_run import TrainingRun
-from tools.testing.studio_session import record_cued_session
+from corvane.facts import AGENT_ARCHIVE_FILE
+from corvane.studio.errors import StudioError
+from corvane.studio.training_run import TrainingRun
+from tests.support.studio_session import record_cued_session
 
 pytestmark = pytest.mark.slow
 

@@ -1,0 +1,5 @@
+import sys
+
+from corvane.demo.host import main
+
+sys.exit(main())

@@ -1,0 +1,72 @@
+"""live_pilot's output lines turned into the Live page's events.
+
+A window starts with "Processing window of shape"; a decoded one goes on with the feature shapes
+and, when a block was confident enough, "Mapped Command: X [predictions][confidences]". A window
+held back by the signal check, or with no confident block, sends "S" and prints nothing more, so it
+is complete at the next window's line, at any other line, or when the output pauses (flush()).
+"""
+import ast
+
+from corvane.facts import CLASS_COMMANDS, MAPPED_COMMAND_LINE, STOP_CLASS, STOP_COMMAND, WINDOW_LINE
+
+CLASS_OF_COMMAND = {letter: name for name, letter in CLASS_COMMANDS} | {STOP_COMMAND: STOP_CLASS}
+# Class index -> command, as live_pilot maps a decided class (any index past the list stops).
+CLASS_COMMANDS_BY_INDEX = {k: letter for k, (_, letter) in enumerate(CLASS_COMMANDS)}
+
+
+class LiveEvents:
+    def __init__(self):
+        self.windows = 0
+        self.pending = None     # the window being decided: its index
+        self.gate_ok = True
+
+    def feed(self, line):
+        """The events one line of output completes (a list, often empty)."""
+        line = line.rstrip()
+        events = []
+        if line.startswith(WINDOW_LINE):
+            events += self.flush()
+            self.pending = self.windows
+            self.windows += 1
+        elif line.startswith("CSP Features Shape") or line.startswith("Extracted Features Shape"):
+            if not self.gate_ok:   # decoded again: the signal is clean
+                self.gate_ok = True
+                events.append({"kind": "gate", "ok": True, "text": "Signal clean: windows are decoded"})
+        elif line.startswith("Mapped Command: "):
+            match = MAPPED_COMMAND_LINE.match(line)
+            if match and self.pending is not None:
+                events.append(self.decided(match[1], match[2], match[3]))
+        else:
+            events += self.flush()
+            if line.startswith("Signal check: ") or line.startswith("No samples from the board"):
+                self.gate_ok = False
+                events.append({"kind": "gate", "ok": False, "text": line})
+            elif line.startswith("Changed to new command: "):   # the controller acknowledged it
+                events.append({"kind": "command", "command": line.rsplit(" ", 1)[-1]})
+            elif line.startswith("Loop fell behind") or line.startswith("Connection error: "):
+                events.append({"kind": "notice", "text": line})
+            elif line.startswith("Actuator did not acknowledge"):
+                events.append({"kind": "error", "text": line})
+        return events
+
+    def flush(self):
+        """The pending window as undecided (command "S"), when there is one."""
+        if self.pending is None:
+            return []
+        index, self.pending = self.pending, None
+        return [{"kind": "window", "index": index, "command": STOP_COMMAND, "decision": None, "confidence": None}]
+
+    def decided(self, command, predictions, confidences):
+        index, self.pending = self.pending, None
+        confidence = None
+        try:
+            predictions, confidences = ast.literal_eval(predictions), ast.literal_eval(confidences)
+            # The decision's own confidence: the best of the blocks that voted for its class.
+            chosen = [c for p, c in zip(predictions, confidences)
+                      if CLASS_COMMANDS_BY_INDEX.get(p, STOP_COMMAND) == command]
+            confidence = round(float(max(chosen)), 3) if chosen else None
+        except (ValueError, SyntaxError, TypeError):
+            pass
+        return {"kind": "window", "index": index, "command": command,
+                "decision": CLASS_OF_COMMAND.get(command), "confidence": confidence}
+

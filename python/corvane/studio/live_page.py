@@ -1,0 +1,164 @@
+"""Live decoding from the page: the studio releases the board, starts live_pilot in its own process
+through LiveRun, and (with the emulator) the movement simulator and the controller stand-in on
+127.0.0.1 and a cue sequence for the simulated subject. Stopping sends "S" to the actuator first."""
+import os
+import threading
+
+import numpy as np
+
+from corvane.demo.cues import CuePlayer
+from corvane.facts import AGENT_ARCHIVE_FILE, CLASS_ORDER, FILTERS_FILE, SAMPLING_RATE, SCALER_FILE
+from corvane.studio.errors import StudioError
+from corvane.studio.live_run import LiveRun, controller_address, netloc, timed_stop
+
+CUE_SECONDS = 12.0
+CUE_SEGMENTS = 200          # enough for a long run; the last cue then holds
+HISTORY = 200
+
+
+class LivePage:
+    def __init__(self, studio):
+        self.studio = studio
+        self.run = self.simulator = self.controller = self.cues = None
+        self.actuator_host = os.environ.get("CORVANE_ACTUATOR_HOST")
+        self.windows = 0
+        self._lock = threading.Lock()
+
+    @property
+    def running(self):
+        return self.run is not None and bool(self.run.running)
+
+    def missing_artefacts(self):
+        return [name for name in (FILTERS_FILE, SCALER_FILE, AGENT_ARCHIVE_FILE)
+                if not (self.studio.artefact_dir / name).is_file()]
+
+    def start(self, body):
+        with self._lock:
+            if self.running:
+                raise StudioError("Live decoding is already running.")
+            if self.studio.session.running or self.studio.training.running:
+                raise StudioError("Wait for the session or the training to finish first.")
+            missing = self.missing_artefacts()
+            if missing:
+                raise StudioError(f"No trained decoder in {self.studio.artefact_dir} (missing {', '.join(missing)}): "
+                                  "train one on the Train page first.")
+            board = self.studio.board
+            emulated = bool(body.get("emulator")) or (board.emulator is not None and board.port == board.emulator.port)
+            port = board.start_emulator() if emulated else (body.get("port") or board.port or "").strip()
+            if not port:
+                raise StudioError("Give the board's serial port, or connect the emulator on the Board page.")
+            board.release()   # the serial port opens in one process only: live_pilot's, now
+            if emulated:
+                # Live decoding keeps up at a lower speed than recording; the count restarts with
+                # live_pilot's stream, and the cue player's clock with it.
+                board.emulator.speed = self.studio.live_speed
+                board.emulator.samples_sent = 0
+                self._start_standins()
+                actuator, simulator_url = f"127.0.0.1:{self.controller.port}", self.simulator.url
+            else:
+                actuator = (body.get("actuator_host") or "").strip() or None
+                simulator_url = (body.get("simulator_url") or os.environ.get("CORVANE_SIMULATOR_URL")
+                                 or "http://127.0.0.1:5000")
+            self.windows = 0
+            self.run = LiveRun(artefact_dir=self.studio.artefact_dir, serial_port=port, actuator_host=actuator,
+                               simulator_url=simulator_url, on_event=self._event)
+            self.studio.bus.publish("live", state="starting", controller=self.run.controller_url,
+                                    simulator=simulator_url)
+            self.run.start()
+            if emulated:
+                self._play_cues(board)
+            self.studio.bus.publish("live", state="running", controller=self.run.controller_url,
+                                    simulator=simulator_url)
+            return {"controller": self.run.controller_url}
+
+    def _start_standins(self):
+        from corvane.standins.actuator_controller import ActuatorController
+        from corvane.standins.movement_simulator import MovementSimulator
+        if self.simulator is None:
+            self.simulator = MovementSimulator(0).start()
+        if self.controller is None:
+            self.controller = ActuatorController(0).start()
+
+    def _play_cues(self, board):
+        rng = np.random.default_rng(self.studio.seed + 1)
+        labels = list(CLASS_ORDER)
+        schedule = [str(c) for _ in range(CUE_SEGMENTS // len(labels) + 1) for c in rng.permutation(labels)]
+        emulator, subject = board.emulator, board.subject
+
+        def apply(cue):
+            subject.cue = cue
+            self.studio.bus.publish("cue", label=cue)
+
+        subject.cue = schedule[0]
+        self.studio.bus.publish("cue", label=schedule[0])
+        self.cues = CuePlayer(schedule, int(CUE_SECONDS * SAMPLING_RATE), lambda: emulator.samples_sent, apply)
+        self.cues.start()
+
+    def _event(self, event):
+        kind = event.get("kind")
+        payload = {k: v for k, v in event.items() if k != "kind"}
+        if kind == "window":
+            self.windows += 1
+            self.studio.bus.publish("live_window", **payload)
+        elif kind == "gate":
+            self.studio.bus.publish("gate", **payload)
+        elif kind == "command":   # a change the controller acknowledged
+            self.studio.bus.publish("live_command", **payload)
+        elif kind == "notice":
+            self.studio.bus.publish("live_notice", **payload)
+        elif kind == "exit":
+            self._stop_cues()
+            self.studio.bus.publish("live", state="ended", **payload)
+        elif kind == "error":
+            self.studio.bus.publish("live", state="error", **payload)
+
+    def stop(self):
+        """Sends "S" to the actuator (through the live run, else directly) and ends live."""
+        run = self.run
+        # A run that has ended still knows the controller it was given: "S" goes there again.
+        outcome = run.stop() if run is not None else self.send_stop()
+        self._stop_cues()
+        outcome["controller"] = self.controller_url()
+        self.studio.bus.publish("live", state="stopped", **outcome)
+        return outcome
+
+    def _actuator(self):
+        """(host, port) of the controller commands go to before any live run, or None."""
+        if self.controller is not None:
+            return "127.0.0.1", self.controller.port
+        if self.actuator_host:
+            try:
+                return controller_address(self.actuator_host)
+            except StudioError:
+                return None
+        return None
+
+    def controller_url(self):
+        if self.run is not None:
+            return self.run.controller_url
+        actuator = self._actuator()
+        return f"http://{netloc(*actuator)}" if actuator else None
+
+    def send_stop(self):
+        """"S" with the same one-second deadline, no proxy and no redirect as a live run's stop."""
+        actuator = self._actuator()
+        if actuator is None:
+            return {"acknowledged": False, "seconds": 0.0, "note": "no actuator has been started"}
+        return timed_stop(*actuator)
+
+    def _stop_cues(self):
+        cues, self.cues = self.cues, None
+        if cues is not None:
+            cues.stop()
+            subject = self.studio.board.subject
+            if subject is not None:
+                subject.cue = None
+            self.studio.bus.publish("cue", label=None)
+
+    def close(self):
+        if self.running:
+            self.stop()
+        self._stop_cues()
+        for service in (self.simulator, self.controller):
+            if service is not None:
+                service.stop()

@@ -1,0 +1,62 @@
+"""A studio served in this process for tests, and raw HTTP requests to it (headers exactly as
+given, so a test can send a foreign Host or Origin)."""
+import contextlib
+import http.client
+import json
+import os
+
+# run_profile reads CORVANE_PATH into its defaults when first imported; importing it here, before
+# any studio sets that variable, keeps those defaults (and so the module's stub) as shipped.
+import run_profile  # noqa: F401
+
+from corvane.studio.app import Studio
+from corvane.studio.server import StudioServer
+
+STUDIO_VARIABLES = ("CORVANE_PATH", "CORVANE_ARTEFACT_DIR", "CORVANE_SERIAL_PORT")
+
+
+@contextlib.contextmanager
+def studio_served(base, **options):
+    """(studio, server) on a free port; the environment the studio sets is restored afterwards."""
+    saved = {name: os.environ.get(name) for name in STUDIO_VARIABLES}
+    studio = Studio(base, **options)
+    server = StudioServer(studio, 0).start()
+    try:
+        yield studio, server
+    finally:
+        server.stop()
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+def request(server, method, path, headers=None, body=None, token=True, timeout=60):
+    """(status, headers, JSON or text). Host is the server's own unless given (None: no Host); with
+    `token` the studio's token goes in its header. A bytes body is sent as it is."""
+    headers = dict(headers or {})
+    headers.setdefault("Host", f"127.0.0.1:{server.port}")
+    if token:
+        headers.setdefault("X-Studio-Token", server.studio.token)
+    payload = None
+    if body is not None:
+        payload = body if isinstance(body, bytes) else json.dumps(body).encode()
+        headers.setdefault("Content-Type", "application/json")
+        headers.setdefault("Content-Length", str(len(payload)))
+    connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=timeout)
+    try:
+        connection.putrequest(method, path, skip_host=True, skip_accept_encoding=True)
+        for name, value in headers.items():
+            if value is not None:
+                connection.putheader(name, value)
+        connection.endheaders(payload)
+        answer = connection.getresponse()
+        text = answer.read().decode()
+        try:
+            content = json.loads(text)
+        except ValueError:
+            content = text
+        return answer.status, dict(answer.getheaders()), content
+    finally:
+        connection.close()

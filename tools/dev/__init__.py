@@ -1,1 +1,0 @@
-"""Development tools: the type-stub writer and the browser client."""

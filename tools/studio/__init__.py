@@ -1,2 +1,0 @@
-"""Corvane Studio: a local web app that runs a whole session, board to driven device, one page per
-stage (board, session, training, live). `python -m tools.studio --help`."""
