@@ -8,8 +8,8 @@ import time
 import pytest
 
 from tests.live_pilot.test_control_loop import Program
-from tools.facts import AGENT_ARCHIVE, FILTERS_FILE, SCALER_FILE
-from tools.testing.testbed import train_filters
+from corvane.facts import AGENT_ARCHIVE, FILTERS_FILE, READY_LINE, SCALER_FILE, parse_live_line
+from tests.support.testbed import train_filters
 
 THREE = ("left", "relax", "right")
 FIVE = ("Blinking", "Jaw_Clenching", "Left_Hand", "Relax", "Right_Hand")
@@ -68,8 +68,9 @@ def test_each_class_drives_the_command_of_its_name(subprocess_env, tmp_path):
             program.reader.join(timeout=5)
             _, _, _, command, table = CASES[case]
             lines = [line.rstrip("\n") for line in program.lines]
-            assert table in lines, (case, lines[:12])
-            mapped = [line.split()[2] for line in lines if line.startswith("Mapped Command: ")]
+            assert table in lines and lines.index(table) < lines.index(READY_LINE), (case, lines[:12])
+            parsed = [parse_live_line(line) for line in lines]
+            mapped = [line.command for line in parsed if line and line.kind == "decision"]
             assert mapped and set(mapped) == {command}, (case, mapped)
             sent = program.sent()
             assert f"/command/{command}" in sent and set(sent) <= {f"/command/{command}", "/command/S"}
