@@ -21,7 +21,7 @@ CASES = {
     "5 sorted classes, Relax": (FIVE, "Relax", True, "S", FIVE_TABLE),
     "5 sorted classes, Left_Hand": (FIVE, "Left_Hand", True, "L", FIVE_TABLE),
     "no names: by position": (THREE, "relax", False, "R",
-                              "Class commands by position (the agent names no classes): 0 -> L, 1 -> R, 2 -> S"),
+                              "Class commands by position (the agent names no classes): 0 -> L, 1 -> R, 2 -> F"),
 }
 
 

@@ -156,6 +156,7 @@ def train_filters(base, classes=CLASS_ORDER, trials_per_class=5):
     written there. Returns the trainer; its class k is the k-th of the sorted names, as setup_eeg
     numbers a recording's annotations."""
     base = Path(base)
+    base.mkdir(parents=True, exist_ok=True)
     recording = base / "S03_raw.fif"
     write_recording(recording, classes=classes, trials_per_class=trials_per_class)
     with environment(CORVANE_PATH=base):
