@@ -20,12 +20,13 @@ def test_the_wheel_gives_the_corvane_command_outside_the_checkout(tmp_path):
 
     env_dir = tmp_path / "fresh"
     venv.create(env_dir, with_pip=False)
-    # The dependencies come from this interpreter's site-packages, after the fresh environment's own.
-    site = next((env_dir / "lib").glob("python3*/site-packages"))
-    (site / "zz_dependencies.pth").write_text(sysconfig.get_paths()["purelib"] + "\n")
     python = env_dir / "bin" / "python"
     subprocess.run([sys.executable, "-m", "pip", "--python", str(python), "install", "--no-deps", "-q",
                     str(wheel)], check=True, cwd=tmp_path)
+    # Then the dependencies, from this interpreter's site-packages, after the fresh environment's
+    # own (had pip seen them, it would have taken this environment's corvane as installed already).
+    site = next((env_dir / "lib").glob("python3*/site-packages"))
+    (site / "zz_dependencies.pth").write_text(sysconfig.get_paths()["purelib"] + "\n")
 
     outside = tmp_path / "elsewhere"
     outside.mkdir()

@@ -28,7 +28,9 @@ have_modules = all(importlib.util.find_spec(m) is not None for m in MODULES)
 
 
 def demo(base, *args, env=None, cwd=REPO):
-    env = dict(env or os.environ, PYTHONPATH=str(REPO))   # the tools package from any folder
+    # The installed package, from any folder; with no port set (a set port is a real board to the
+    # demo) unless the test gives its own environment.
+    env = dict(env) if env else {k: v for k, v in os.environ.items() if k != "CORVANE_SERIAL_PORT"}
     return subprocess.Popen([sys.executable, "-m", "corvane.demo", "--base", str(base), *args],
                             cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
 

@@ -189,3 +189,62 @@ def test_demo_records_trains_and_decodes_a_played_recording_with_its_classes_map
                    for o, name in zip(marks.onset, marks.description) if name == names[label]
                    for lag in range(0, FS // 2))
         assert best > 0.99, (onset, label, best)
+
+
+def edf_claiming(path, **fields):
+    """A 4 s EDF of the wired electrodes whose header then claims other values: records (their
+    count), seconds (each record's) or samples (each channel's per record)."""
+    write_edf(path, sines(FS, 4, 6), ELECTRODES, FS)
+    where = {"records": [236], "seconds": [244], "samples": [256 + 216 * 6 + 8 * c for c in range(6)]}
+    with open(path, "r+b") as f:
+        for name, value in fields.items():
+            for offset in where[name]:
+                f.seek(offset)
+                f.write(str(value).ljust(8).encode())
+    return path
+
+
+def fif_with(units, *spots):
+    """A 4 s FIF of sines (in volts, or microvolts as they are) with (electrode, sample, µV) set."""
+    def write(path):
+        data = sines(FS, 4, 6)
+        for electrode, sample, value, _ in spots:
+            data[electrode, sample] = value
+        return write_fif(path, data, ELECTRODES, FS, volts_per_unit=1.0 if units == "µV" else 1e-6)
+    return write, spots
+
+
+PLAYBACK_FILES = [   # (file, (how it is written, [(electrode, sample, µV written, µV played)]) or the refusal)
+    ("nan_µV_raw.fif", fif_with("µV", (2, 100, np.nan, 0.0))),
+    ("outlier_V_raw.fif", fif_with("V", (2, 100, 1.5e6, 1.5e6), (3, 200, np.nan, 0.0))),
+    ("long_records.edf", (lambda p: edf_claiming(p, seconds=100000), r"long_records.edf: its header claims a "
+                          r"sampling rate of 0.0025 Hz")),
+    ("huge_records.edf", (lambda p: edf_claiming(p, samples=10**7), r"huge_records.edf: its header claims a "
+                          r"sampling rate of 1e\+07 Hz")),
+    ("long_records_at_250_Hz.edf", (lambda p: edf_claiming(p, seconds=100000, samples=25 * 10**6),
+                                    r"long_records_at_250_Hz.edf holds no samples \(not one whole record")),
+]
+
+
+@pytest.mark.parametrize("name, case", PLAYBACK_FILES, ids=[name for name, _ in PLAYBACK_FILES])
+def test_stray_values_do_not_sway_the_unit_and_lying_headers_are_refused_before_loading(tmp_path, name, case):
+    write, expected = case
+    path = write(str(tmp_path / name))
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            RecordingPlayback(path)
+        return
+    played = RecordingPlayback(path)(0, 4 * FS)[:, :len(ELECTRODES)]
+    wanted = sines(FS, 4, 6).T
+    for electrode, sample, _, value in expected:
+        wanted[sample, electrode] = value
+    np.testing.assert_allclose(played, wanted, rtol=1e-5, atol=1e-3)
+
+
+def test_thousands_of_point_annotations_each_last_until_the_next(tmp_path):
+    onsets = np.arange(2000) * 0.1
+    path = write_fif(str(tmp_path / "events_raw.fif"), np.zeros((6, 201 * FS)), ELECTRODES, FS,
+                     list(zip(onsets, [0.0] * len(onsets), ["left", "right"] * 1000)))
+    cues = RecordingPlayback(path).annotations
+    assert [(c.name, c.onset, c.duration) for c in cues] == [
+        (("left", "right")[k % 2], k * FS // 10, FS // 10 if k < 1999 else FS + FS // 10) for k in range(2000)]

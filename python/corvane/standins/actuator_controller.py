@@ -3,6 +3,9 @@ live_pilot sends, and moves nothing.
 
     GET /<letter>   200 "OK" for S, L, R, F, B; 400 otherwise
 
+It keeps spare connections for `GET /S` (see corvane.web.local_http): a stop is served even while
+stalled connections hold every other one.
+
 `python -m corvane.standins.actuator_controller [--port 80]` runs one until Ctrl-C; point
 live_pilot at it with CORVANE_ACTUATOR_HOST=127.0.0.1 (or 127.0.0.1:<port>).
 """
@@ -21,6 +24,7 @@ class ActuatorController(LocalService):
     """`requests` keeps the latest HISTORY request paths, `received` counts the acknowledged ones."""
 
     thread_name = "actuator-controller"
+    spare_connections = 2
 
     def __init__(self, port=DEFAULT_PORT):
         super().__init__(port)
@@ -31,6 +35,9 @@ class ActuatorController(LocalService):
     class handler(LocalHandler):
         protocol_version = "HTTP/1.1"
         disable_nagle_algorithm = True
+
+        def urgent(self):
+            return self.command == "GET" and self.path.split("?", 1)[0] == "/S"
 
         def do_GET(self):
             owner = self.server.owner

@@ -11,10 +11,12 @@ Reading: whatever mne.io.read_raw reads (FIF, EDF, BDF, GDF, ...). Each wired el
 "C3-A2" and "C3.." all are C3. An exact name (ignoring case) wins over a loose match. A file
 without some wired electrode is refused with a ValueError listing the missing ones, and so is one
 where two channels match an electrode equally well. Other channels are ignored. The file is
-resampled to the board's rate and played in microvolts. MNE gives volts, but a file whose largest
-value exceeds 1 V (no EEG amplifier reads that much) already holds microvolts, as the recordings
-this toolkit writes do, and is played as it is. The board's unwired inputs carry the emulator's
-quiet few-microvolt signal.
+resampled to the board's rate and played in microvolts. MNE gives volts, but a file whose samples
+mostly exceed 1 V (no EEG amplifier reads that much; see holds_microvolts) already holds
+microvolts, as the recordings this toolkit writes do, and is played as it is. Samples that are not
+numbers play as 0. A file whose header claims an implausible sampling rate, or records larger
+than the file, is refused with a ValueError before its data are read. The board's unwired inputs
+carry the emulator's quiet few-microvolt signal.
 
 Cues: the file's annotations (MNE's "BAD"/"EDGE" boundary marks excepted). An annotation without
 a duration lasts until the next one starts. `cue_at(sample)` names the annotation covering a
@@ -74,22 +76,66 @@ def match_channels(channel_names, electrodes=ELECTRODES):
     return picks
 
 
-# Beyond any EEG amplifier's range in volts: a file with larger values holds microvolts.
+# Beyond any EEG amplifier's range in volts: a file whose samples are mostly larger holds microvolts.
 MICROVOLT_FILE_PEAK = 1.0
+# The percentile of a file's sample sizes that decides its unit: the largest 5% (stray values) do not count.
+UNIT_PERCENTILE = 95
+# Sampling rates a recording may claim, in Hz; anything else is a damaged or hostile header.
+FILE_RATES = (32.0, 100_000.0)
+
+
+def holds_microvolts(values):
+    """Whether a file's samples, read as volts, are really microvolts: the UNIT_PERCENTILE-th
+    percentile of their finite non-zero magnitudes exceeds MICROVOLT_FILE_PEAK. NaN, infinities,
+    flat stretches and a few stray samples either way do not sway it."""
+    magnitudes = np.abs(values[np.isfinite(values)])
+    magnitudes = magnitudes[magnitudes > 0]
+    return bool(magnitudes.size) and float(np.percentile(magnitudes, UNIT_PERCENTILE)) > MICROVOLT_FILE_PEAK
+
+
+def check_plausible(path, raw):
+    """Refuses, before its data are loaded, a file whose header claims an implausible sampling
+    rate (resampling it would allocate far more than the file holds) or whose records are too
+    large for the file to hold a single one."""
+    rate = raw.info["sfreq"]
+    if not FILE_RATES[0] <= rate <= FILE_RATES[1]:
+        raise ValueError(f"{path}: its header claims a sampling rate of {rate:g} Hz "
+                         f"(a recording's is {FILE_RATES[0]:g} to {FILE_RATES[1]:g} Hz)")
+    if raw.n_times == 0:
+        raise ValueError(f"{path} holds no samples (not one whole record of the size its header claims)")
+
+
+def _cues(marks, keep, onsets, spans, length):
+    """Cues of the kept annotations in onset order (an event lasts until the next onset)."""
+    order = np.argsort(onsets, kind="stable")
+    ordered = onsets[order]
+    cues = []
+    for rank, k in enumerate(order):
+        onset = int(np.clip(onsets[k], 0, length))
+        if spans[k] > 0:
+            end = onset + int(spans[k])
+        else:   # the first later onset, found by bisection
+            later = max(int(np.searchsorted(ordered, onset, side="right")), rank + 1)
+            end = int(ordered[later]) if later < len(ordered) else length
+        if min(end, length) > onset:
+            cues.append(Cue(str(marks.description[keep[k]]), onset, min(end, length) - onset, len(cues)))
+    return cues
 
 
 def read_recording(path, electrodes=ELECTRODES, rate=SAMPLING_RATE):
     """(samples x electrodes microvolts at `rate`, [Cue with onset/duration in samples], whether
-    the file held microvolts already) of a file."""
+    the file held microvolts already) of a file. Samples that are not numbers play as 0."""
     import mne
 
     raw = mne.io.read_raw(path, preload=False, verbose="error")
     picks = match_channels(raw.ch_names, electrodes)
+    check_plausible(path, raw)
     raw.pick(picks).load_data(verbose="error")
+    stored_microvolts = holds_microvolts(raw.get_data())
+    raw.apply_function(lambda x: np.where(np.isfinite(x), x, 0.0), picks="all", channel_wise=False)
     if raw.info["sfreq"] != rate:
         raw.resample(rate, verbose="error")
     data = raw.get_data(picks=picks).T
-    stored_microvolts = data.size > 0 and np.abs(data).max() > MICROVOLT_FILE_PEAK
     if not stored_microvolts:
         data = data * 1e6
     marks = raw.annotations
@@ -97,18 +143,7 @@ def read_recording(path, electrodes=ELECTRODES, rate=SAMPLING_RATE):
             if not d.lower().startswith(_IGNORED_ANNOTATIONS)]
     onsets = raw.time_as_index(marks.onset[keep], use_rounding=True, origin=marks.orig_time)
     spans = np.rint(marks.duration[keep] * rate).astype(int)
-    order = np.argsort(onsets, kind="stable")
-    cues = []
-    for rank, k in enumerate(order):
-        onset = int(np.clip(onsets[k], 0, len(data)))
-        if spans[k] > 0:
-            end = onset + int(spans[k])
-        else:   # an event: it lasts until the next annotation starts
-            later = [int(onsets[j]) for j in order[rank + 1:] if onsets[j] > onset]
-            end = later[0] if later else len(data)
-        if min(end, len(data)) > onset:
-            cues.append(Cue(str(marks.description[keep[k]]), onset, min(end, len(data)) - onset, len(cues)))
-    return data, cues, stored_microvolts
+    return data, _cues(marks, keep, onsets, spans, len(data)), stored_microvolts
 
 
 class RecordingPlayback:
@@ -195,7 +230,8 @@ class RecordingPlayback:
 
     def play_only(self, indices):
         """Plays only these annotations' stretches from now on (joined where they touch)."""
-        spans = sorted((c.onset, c.onset + c.duration) for c in self.annotations if c.index in set(indices))
+        indices = set(indices)
+        spans = sorted((c.onset, c.onset + c.duration) for c in self.annotations if c.index in indices)
         if not spans:
             raise ValueError("no annotation to play")
         merged = [list(spans[0])]

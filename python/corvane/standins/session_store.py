@@ -42,7 +42,9 @@ def session_key(value):
 class SessionStore(LocalService):
     """The store. Sessions are kept in `sessions` (session number text -> stored Base64 text),
     which outlives a stop. Uploads are limited to `max_upload` bytes each and `max_total` bytes
-    with what is stored and being uploaded; state-changing requests must be JSON."""
+    with what is stored and what uploads in progress have sent so far (not what they declare, so
+    stalled uploads cannot keep others out; each must arrive within the request deadline);
+    state-changing requests must be JSON."""
 
     thread_name = "session-store"
 
@@ -51,25 +53,38 @@ class SessionStore(LocalService):
         self.max_upload, self.max_total = max_upload, max_total
         self.sessions = {}
         self._lock = threading.Lock()
-        self._reserved = 0   # bytes of uploads being read
+        self._reserved = 0   # bytes received of uploads being read
 
     @property
     def url(self):
         return super().url + "/api"
 
+    @property
+    def receiving(self):
+        """Bytes received so far of the uploads in progress."""
+        with self._lock:
+            return self._reserved
+
     def _stored_bytes(self):
         return sum(len(data) for data in self.sessions.values())
 
-    def _reserve(self, length):
+    def take(self, count):
+        """Reserves `count` more bytes of an upload as they arrive (False: the store is full)."""
         with self._lock:
-            if self._stored_bytes() + self._reserved + length > self.max_total:
+            if self._stored_bytes() + self._reserved + count > self.max_total:
                 return False
-            self._reserved += length
+            self._reserved += count
             return True
 
-    def _release(self, length):
+    def give_back(self, count):
         with self._lock:
-            self._reserved -= length
+            self._reserved -= count
+
+    def _has_room_for(self, length):
+        """Whether what is stored leaves room for an upload of `length` bytes (uploads in progress
+        take their room only as their bytes arrive)."""
+        with self._lock:
+            return self._stored_bytes() + length <= self.max_total
 
     def _put(self, key, data):
         """Stores a session unless the total would pass the cap (the old copy is replaced)."""
@@ -112,16 +127,16 @@ class SessionStore(LocalService):
             length = self.declared_length(store.max_upload)
             if length is None:
                 return
-            if not store._reserve(length):
+            if not store._has_room_for(length):
                 self.close_connection = True
                 return self.send_json(413, {"error": "the store is full"})
+            raw = self.read_body(length, budget=store)
+            if raw is None:
+                return
             try:
-                raw = self.read_body(length)
-                if raw is None:
-                    return
                 self._store(store, raw)
             finally:
-                store._release(length)
+                store.give_back(length)
 
         def _store(self, store, raw):
             try:

@@ -1,4 +1,4 @@
-"""The guard every HTTP server under tools/ is built on, so that it is safe to run beside a browser.
+"""The guard every local HTTP server of the package is built on, so that it is safe to run beside a browser.
 
 A page the user has open can send requests to 127.0.0.1, and a hostile name can be made to resolve
 to it (DNS rebinding). So each server here:
@@ -7,25 +7,32 @@ to it (DNS rebinding). So each server here:
   `localhost:<port>` (403 otherwise, 400 when missing or repeated);
 - refuses with 403 a request sent by another site's page: an `Origin` other than its own
   (including "null"), or a browser's `Sec-Fetch-Site` saying the request is cross-site;
-- gives every connection a socket time-out, so half-sent requests and idle connections are
-  dropped, and serves at most `max_connections` at once (the rest are turned away with 503);
-- reads request bodies in chunks, within a size limit (413 beyond it).
+- gives every connection a socket time-out, so idle connections are dropped, and every request one
+  total deadline from its first byte to its last, so one sent a byte at a time is dropped too;
+- serves at most `max_connections` at once (the rest are turned away with 503), except that a
+  service may keep `spare_connections` for the requests it names urgent: a connection arriving
+  when all others are held gets a spare one, must send an urgent request within SPARE_DEADLINE_S
+  (503 otherwise), and evicts the oldest spare connection still sending its request when all
+  spares are held, so no number of stalled connections keeps an urgent request out;
+- reads request bodies in chunks as they arrive, within a size limit (413 beyond it), reserving
+  from a shared budget only the bytes received (so what a stalled upload declares holds nothing).
 
 Programs (requests, urllib, live_pilot) send neither Origin nor Sec-Fetch-Site, and their Host
 is one of the two names, so they are served as before.
 """
+import io
 import json
 import threading
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+import time
+from http.server import BaseHTTPRequestHandler
 
-LOOPBACK = "127.0.0.1"
+from corvane.web.connections import (CONNECTION_TIMEOUT_S, LOOPBACK, MAX_CONNECTIONS, REQUEST_DEADLINE_S,
+                                     SPARE_DEADLINE_S, DeadlineReader, LocalServer)
+
 LOCAL_NAMES = (LOOPBACK, "localhost")
-CONNECTION_TIMEOUT_S = 10.0   # a connection silent this long (mid-request or idle) is closed
-MAX_CONNECTIONS = 32
 CHUNK_BYTES = 64 * 1024
 # Fetch metadata a browser sends: the user's own navigation, or a request of the server's own page.
 ALLOWED_FETCH_SITES = ("same-origin", "none")
-_BUSY = b"HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
 
 
 def request_refusal(port, hosts, origins, fetch_site):
@@ -45,52 +52,30 @@ def request_refusal(port, hosts, origins, fetch_site):
     return None
 
 
-class LocalServer(ThreadingHTTPServer):
-    """A threading HTTP server on 127.0.0.1 that serves at most `max_connections` connections at
-    once. `owner` is the object its handlers serve (reached as `self.server.owner`)."""
-
-    daemon_threads = True
-    request_queue_size = 64   # connections waiting to be accepted (and turned away when over the cap)
-
-    def __init__(self, port, handler, owner=None, max_connections=MAX_CONNECTIONS,
-                 connection_timeout=CONNECTION_TIMEOUT_S):
-        self.owner, self.connection_timeout = owner, connection_timeout
-        self._slots = threading.BoundedSemaphore(max_connections)
-        super().__init__((LOOPBACK, port), handler)
-
-    @property
-    def port(self):
-        return self.server_address[1]
-
-    def process_request(self, request, client_address):
-        if not self._slots.acquire(blocking=False):
-            try:
-                request.setblocking(False)
-                request.send(_BUSY)
-            except OSError:
-                pass
-            self.shutdown_request(request)
-            return
-        try:
-            super().process_request(request, client_address)
-        except BaseException:
-            self._slots.release()
-            raise
-
-    def process_request_thread(self, request, client_address):
-        try:
-            super().process_request_thread(request, client_address)
-        finally:
-            self._slots.release()
-
-
 class LocalHandler(BaseHTTPRequestHandler):
     """Checks Host, Origin and fetch metadata before any do_* method runs; helpers to answer JSON
-    and to read a bounded body."""
+    and to read a bounded body. `urgent()` names the requests a spare connection may carry."""
+
+    deadline = None   # time.monotonic() by which the current request must have been received
+    hung_up = False   # the client closed its side (seen while reading)
 
     def setup(self):
         self.timeout = self.server.connection_timeout   # the socket's, for every read and write
         super().setup()
+        self.rfile.close()
+        self.rfile = io.BufferedReader(DeadlineReader(self))
+        self.spare = self.server.on_spare(self.request)
+        if self.spare:
+            self.deadline = time.monotonic() + SPARE_DEADLINE_S
+
+    def handle_one_request(self):
+        if not self.spare:
+            self.deadline = None
+        super().handle_one_request()
+
+    def urgent(self):
+        """Whether this request may be served on a spare connection."""
+        return False
 
     def log_message(self, *args):  # the stand-ins are quiet; their owners keep what they need
         pass
@@ -98,7 +83,14 @@ class LocalHandler(BaseHTTPRequestHandler):
     def parse_request(self):
         if not super().parse_request():
             return False
+        if self.hung_up:   # the head was cut short: the client never finished this request
+            self.close_connection = True
+            return False
         refusal = self.refusal()
+        if refusal is None and self.spare:
+            self.close_connection = True   # one request per spare connection
+            if not (self.urgent() and self.server.serve_on_spare(self.request)):
+                refusal = 503, {"error": "busy"}
         if refusal is None:
             return True
         self.close_connection = True
@@ -120,6 +112,8 @@ class LocalHandler(BaseHTTPRequestHandler):
             self.send_header("Content-Type", content_type)
             self.send_header("Content-Length", str(len(payload)))
             self.send_header("Cache-Control", "no-store")
+            if self.close_connection:
+                self.send_header("Connection", "close")
             self.end_headers()
             self.wfile.write(payload)
         except OSError:
@@ -144,23 +138,37 @@ class LocalHandler(BaseHTTPRequestHandler):
             return None
         return length
 
-    def read_body(self, length):
-        """Reads `length` bytes in chunks (memory grows with what arrives, not with what was
-        declared); None when the client stopped sending or timed out (the connection is closed)."""
-        chunks, left = [], length
+    def read_body(self, length, budget=None):
+        """Reads `length` bytes as they arrive (memory grows with what arrives, not with what was
+        declared). `budget`, if given, is asked to take(n) each chunk's bytes as it arrives and
+        refuses with False (answered 413); the caller gives back(length) what a body it got
+        took. None when the client stopped sending, missed the request's deadline (408) or the
+        budget ran out; the connection is then closed and what was taken given back."""
+        chunks, left, taken, refusal = [], length, 0, None
         try:
             while left > 0:
-                chunk = self.rfile.read(min(CHUNK_BYTES, left))
+                chunk = self.rfile.read1(min(CHUNK_BYTES, left))
                 if not chunk:
                     break
+                if budget is not None:
+                    if not budget.take(len(chunk)):
+                        refusal = 413, {"error": "no room for the body now"}
+                        break
+                    taken += len(chunk)
                 chunks.append(chunk)
                 left -= len(chunk)
+        except TimeoutError:
+            refusal = 408, {"error": "the request was not received in time"}
         except OSError:
             pass
-        if left > 0:
-            self.close_connection = True
-            return None
-        return b"".join(chunks)
+        if left == 0:
+            return b"".join(chunks)
+        if taken:
+            budget.give_back(taken)
+        self.close_connection = True
+        if refusal is not None:
+            self.send_json(*refusal)
+        return None
 
 
 class LocalService:
@@ -170,7 +178,9 @@ class LocalService:
     handler = LocalHandler
     thread_name = "local-service"
     max_connections = MAX_CONNECTIONS
+    spare_connections = 0
     connection_timeout = CONNECTION_TIMEOUT_S
+    request_deadline = REQUEST_DEADLINE_S
 
     def __init__(self, port=0):
         self.port = port
@@ -189,7 +199,9 @@ class LocalService:
         if self._server is not None:
             return self
         self._server = LocalServer(self.port, self.handler, owner=self, max_connections=self.max_connections,
-                                   connection_timeout=self.connection_timeout)
+                                   connection_timeout=self.connection_timeout,
+                                   request_deadline=self.request_deadline,
+                                   spare_connections=self.spare_connections)
         self.port = self._server.port
         self._thread = threading.Thread(target=self._server.serve_forever, name=self.thread_name,
                                         kwargs={"poll_interval": 0.05}, daemon=True)
