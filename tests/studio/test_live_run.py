@@ -9,9 +9,8 @@ import pytest
 from corvane.facts import SCALER_FILE
 from corvane.standins.actuator_controller import ActuatorController
 from corvane.standins.movement_simulator import MovementSimulator
-from corvane.studio.errors import StudioError
-from corvane.studio.live_events import LiveEvents
-from corvane.studio.live_run import LiveRun, controller_address, send_stop
+from corvane.pipeline.live import LiveError, LiveRun, controller_address, send_stop
+from corvane.pipeline.live_events import LiveEvents
 from tests.support.testbed import FaultyServer, controlled_emulator_process
 
 REPO = Path(__file__).resolve().parents[2]
@@ -51,7 +50,7 @@ def test_output_lines_become_window_and_gate_events():
 ])
 def test_controller_address_is_read_as_live_pilot_reads_it(text, address):
     if address is None:
-        with pytest.raises(StudioError, match="actuator address"):
+        with pytest.raises(ValueError, match="actuator address"):
             controller_address(text)
     else:
         assert controller_address(text) == address
@@ -125,7 +124,7 @@ def test_live_run_that_cannot_start_says_why(trained, stand_ins, tmp_path):
     for artefacts, port, wanted in ((partial, None, f"could not start: .*{SCALER_FILE}"),
                                     (trained[2], str(tmp_path / "no-such-port"), "could not open the board on .*no-such-port")):
         run = live(artefacts, board, controller, simulator, [], port)
-        with pytest.raises(StudioError, match=wanted):
+        with pytest.raises(LiveError, match=wanted):
             run.start()
         assert not run.running
 
@@ -151,7 +150,7 @@ def test_a_board_unplugged_while_live_ends_the_run_with_a_plain_error(trained, s
 
 STUDIO = """
 import sys, time
-from corvane.studio.live_run import LiveRun
+from corvane.pipeline.live import LiveRun
 run = LiveRun(artefact_dir=sys.argv[1], serial_port=sys.argv[2], actuator_host=sys.argv[3], simulator_url=sys.argv[4],
               on_event=lambda event: None)
 run.start()

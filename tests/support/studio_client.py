@@ -34,15 +34,20 @@ def studio_served(base, **options):
 
 def request(server, method, path, headers=None, body=None, token=True, timeout=60):
     """(status, headers, JSON or text). Host is the server's own unless given (None: no Host); with
-    `token` the studio's token goes in its header. A bytes body is sent as it is."""
+    `token` the studio's token goes in its header. A bytes body is sent as it is, a list of bytes
+    in chunks (no Content-Length)."""
     headers = dict(headers or {})
     headers.setdefault("Host", f"127.0.0.1:{server.port}")
     if token:
         headers.setdefault("X-Studio-Token", server.studio.token)
-    payload = None
+    payload, chunked = None, isinstance(body, list) and all(isinstance(part, bytes) for part in body)
     if body is not None:
-        payload = body if isinstance(body, bytes) else json.dumps(body).encode()
         headers.setdefault("Content-Type", "application/json")
+    if chunked:
+        payload = iter(body)
+        headers.setdefault("Transfer-Encoding", "chunked")
+    elif body is not None:
+        payload = body if isinstance(body, bytes) else json.dumps(body).encode()
         headers.setdefault("Content-Length", str(len(payload)))
     connection = http.client.HTTPConnection("127.0.0.1", server.port, timeout=timeout)
     try:
@@ -50,7 +55,11 @@ def request(server, method, path, headers=None, body=None, token=True, timeout=6
         for name, value in headers.items():
             if value is not None:
                 connection.putheader(name, value)
-        connection.endheaders(payload)
+        connection.connect()
+        try:
+            connection.endheaders(payload, encode_chunked=chunked)
+        except OSError:   # refused before it was all sent: the answer is still there to read
+            pass
         answer = connection.getresponse()
         text = answer.read().decode()
         try:

@@ -1,5 +1,11 @@
-"""`python -m corvane.studio`: serves the studio on 127.0.0.1 and prints its URL (with the run's token)."""
+"""`python -m corvane.studio`: serves the studio on 127.0.0.1 and prints its URL (with the run's token).
+
+Ctrl-C, SIGTERM and SIGHUP end it the same way: the server shuts down, then the studio's close sends
+its own "S" and ends live decoding; signals arriving meanwhile do not cut that short. A process
+ended by SIGTERM or SIGHUP then ends by that signal, as its parent expects."""
 import argparse
+import os
+import signal
 import sys
 
 from corvane.studio.app import Studio
@@ -27,6 +33,16 @@ def main(argv=None):
         studio.close()
         raise SystemExit(f"Cannot listen on 127.0.0.1:{args.port} ({exc.strerror or exc}): another studio may be "
                          "running. Pass --port 0 for any free port.")
+    ended_by = []
+
+    def end(signum, frame):
+        ended_by.append(signum)
+        server.server.should_exit = True
+
+    # uvicorn takes SIGINT and SIGTERM while it serves and hands them back afterwards (to this
+    # handler, not the default that would end the process before the close below).
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, end)
     console = studio.output.console
     if studio.blocked:
         print(studio.blocked, file=console, flush=True)
@@ -37,8 +53,13 @@ def main(argv=None):
     except KeyboardInterrupt:   # the server has shut down; the studio's parts stop below
         pass
     finally:
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(signum, end)
         studio.close()
     print("Corvane Studio stopped.", flush=True)
+    if ended_by and ended_by[0] != signal.SIGINT:
+        signal.signal(ended_by[0], signal.SIG_DFL)
+        os.kill(os.getpid(), ended_by[0])
     return 0
 
 

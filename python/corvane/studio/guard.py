@@ -2,21 +2,24 @@
 
 - Host, Origin and fetch metadata are checked as every local service checks them
   (corvane.web.local_http.request_refusal);
-- every request carries the run's token: in the URL the studio prints (`?token=...`, answered by a
-  redirect that keeps it in a same-site, script-invisible cookie), in that cookie, or in an
-  X-Studio-Token header;
-- state changes are POSTs with a JSON body only, so a plain HTML form elsewhere cannot make one;
-- while another studio holds the base directory, every POST is refused with that message.
+- the pages and their static files hold nothing secret and are served without the token; every
+  /api/ request carries the run's token in an X-Studio-Token header. The page takes the token from
+  the URL the studio prints and keeps it in its origin's storage (the port's own: another studio
+  or another app on 127.0.0.1 cannot read or replace it). Cookies are never read, so no cookie,
+  however malformed and whoever set it, changes what is served;
+- state changes are POSTs with a JSON body of at most MAX_BODY bytes (413 before more is read),
+  so a plain HTML form elsewhere cannot make one;
+- while another studio holds the base directory, every POST but STOP is refused with that message
+  (STOP still sends "S" to the controller this studio was given).
 """
 import json
 import secrets
-from http.cookies import SimpleCookie
-from urllib.parse import parse_qsl, urlencode
 
 from corvane.web.local_http import request_refusal
 
-COOKIE = "corvane_studio_token"
 HEADER = "x-studio-token"
+MAX_BODY = 64 * 1024
+STOP_PATH = "/api/stop"
 
 
 class Guard:
@@ -35,46 +38,67 @@ class Guard:
         refusal = request_refusal(port, values("host"), values("origin"), site[0] if site else None)
         if refusal is not None:
             return await _answer(send, refusal[0], refusal[1])
-        query = dict(parse_qsl(scope.get("query_string", b"").decode("latin-1")))
-        if "token" in query and self._valid(query["token"]) and scope.get("method") == "GET":
-            rest = {k: v for k, v in query.items() if k != "token"}
-            location = scope["path"] + (f"?{urlencode(rest)}" if rest else "")
-            cookie = f"{COOKIE}={self.token}; Path=/; HttpOnly; SameSite=Strict"
-            return await _answer(send, 303, {"redirect": location},
-                                 [(b"location", location.encode()), (b"set-cookie", cookie.encode())])
-        if not self._valid(_cookie(values("cookie")) or next(iter(values(HEADER)), "")):
+        method = scope.get("method")
+        if method not in ("GET", "HEAD", "POST"):
+            return await _answer(send, 405, {"error": "only GET and POST are served"})
+        if method != "POST" and not scope["path"].startswith("/api/"):
+            return await self.app(scope, receive, send)   # a page or a static file
+        tokens = values(HEADER)
+        if len(tokens) != 1 or not self._valid(tokens[0]):
             return await _answer(send, 403, {"error": "This studio needs its token: open the URL it printed "
                                                       "(http://127.0.0.1:<port>/?token=...)."})
-        if scope.get("method") not in (None, "GET", "HEAD", "POST"):
-            return await _answer(send, 405, {"error": "only GET and POST are served"})
-        if scope.get("method") == "POST":
+        if method == "POST":
             content_type = next(iter(values("content-type")), "").split(";")[0].strip().lower()
             if content_type != "application/json":
                 return await _answer(send, 415, {"error": "changes are sent as JSON"})
             blocked = self.blocked()
-            if blocked:
+            if blocked and scope["path"] != STOP_PATH:
                 return await _answer(send, 409, {"error": blocked})
+            body = await _bounded_body(values("content-length"), receive)
+            if body is None:
+                return await _answer(send, 413, {"error": f"the body is larger than {MAX_BODY} bytes"},
+                                     [(b"connection", b"close")])
+            receive = _replay(body, receive)
         return await self.app(scope, receive, send)
 
     def _valid(self, token):
         return bool(token) and secrets.compare_digest(token.encode(), self.token.encode())
 
 
-def _cookie(headers):
-    for header in headers:
-        jar = SimpleCookie()
-        try:
-            jar.load(header)
-        except Exception:
-            continue
-        if COOKIE in jar:
-            return jar[COOKIE].value
-    return ""
+async def _bounded_body(lengths, receive):
+    """The whole body when it is at most MAX_BODY bytes, else None: a declared length over it is
+    refused before anything is read, an undeclared one once the bytes read pass it."""
+    if any(not n.strip().isdigit() or int(n) > MAX_BODY for n in lengths):
+        return None
+    chunks, size = [], 0
+    while True:
+        message = await receive()
+        if message["type"] != "http.request":   # the client went away
+            return b""
+        chunks.append(message.get("body", b""))
+        size += len(chunks[-1])
+        if size > MAX_BODY:
+            return None
+        if not message.get("more_body"):
+            return b"".join(chunks)
+
+
+def _replay(body, receive):
+    """A receive() that gives the body already read, then waits as the server's does."""
+    sent = False
+
+    async def replay():
+        nonlocal sent
+        if not sent:
+            sent = True
+            return {"type": "http.request", "body": body, "more_body": False}
+        return await receive()
+    return replay
 
 
 async def _answer(send, status, body, extra=()):
     payload = json.dumps(body).encode()
     await send({"type": "http.response.start", "status": status,
                 "headers": [(b"content-type", b"application/json"), (b"content-length", str(len(payload)).encode()),
-                            (b"cache-control", b"no-store"), *extra]})
+                            (b"cache-control", b"no-store"), (b"referrer-policy", b"no-referrer"), *extra]})
     await send({"type": "http.response.body", "body": payload})

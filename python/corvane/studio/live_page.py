@@ -1,6 +1,8 @@
 """Live decoding from the page: the studio releases the board, starts live_pilot in its own process
 through LiveRun, and (with the emulator) the movement simulator and the controller stand-in on
-127.0.0.1 and a cue sequence for the simulated subject. Stopping sends "S" to the actuator first."""
+127.0.0.1 and a cue sequence for the simulated subject. Stopping sends "S" to the actuator first,
+answers once that "S" was acknowledged or given up on, and cancels a start still in progress."""
+import collections
 import os
 import threading
 
@@ -9,11 +11,12 @@ import numpy as np
 from corvane.demo.cues import CuePlayer
 from corvane.facts import AGENT_ARCHIVE_FILE, CLASS_ORDER, FILTERS_FILE, SAMPLING_RATE, SCALER_FILE
 from corvane.studio.errors import StudioError
-from corvane.studio.live_run import LiveRun, controller_address, netloc, timed_stop
+from corvane.pipeline.live import LiveError, LiveRun, controller_address, netloc, timed_stop
 
 CUE_SECONDS = 12.0
 CUE_SEGMENTS = 200          # enough for a long run; the last cue then holds
 HISTORY = 200
+STOPPED_WHILE_STARTING = "Stopped: live decoding was cancelled before it started."
 
 
 class LivePage:
@@ -22,7 +25,10 @@ class LivePage:
         self.run = self.simulator = self.controller = self.cues = None
         self.actuator_host = os.environ.get("CORVANE_ACTUATOR_HOST")
         self.windows = 0
-        self._lock = threading.Lock()
+        self._lock = threading.Lock()     # one start at a time
+        self._state = threading.Lock()    # the run and the stop count, as a stop sees them
+        self._stops = 0                   # a start that sees this change was cancelled by a stop
+        self._cancelled = collections.deque(maxlen=64)   # start ids a page's STOP cancelled
 
     @property
     def running(self):
@@ -33,11 +39,14 @@ class LivePage:
                 if not (self.studio.artefact_dir / name).is_file()]
 
     def start(self, body):
+        start_id = body.get("start_id")
         with self._lock:
+            with self._state:
+                stops = self._stops
+                if start_id is not None and start_id in self._cancelled:
+                    raise StudioError(STOPPED_WHILE_STARTING)
             if self.running:
                 raise StudioError("Live decoding is already running.")
-            if self.studio.session.running or self.studio.training.running:
-                raise StudioError("Wait for the session or the training to finish first.")
             missing = self.missing_artefacts()
             if missing:
                 raise StudioError(f"No trained decoder in {self.studio.artefact_dir} (missing {', '.join(missing)}): "
@@ -60,16 +69,28 @@ class LivePage:
                 simulator_url = (body.get("simulator_url") or os.environ.get("CORVANE_SIMULATOR_URL")
                                  or "http://127.0.0.1:5000")
             self.windows = 0
-            self.run = LiveRun(artefact_dir=self.studio.artefact_dir, serial_port=port, actuator_host=actuator,
-                               simulator_url=simulator_url, on_event=self._event)
-            self.studio.bus.publish("live", state="starting", controller=self.run.controller_url,
-                                    simulator=simulator_url)
-            self.run.start()
+            try:
+                run = LiveRun(artefact_dir=self.studio.artefact_dir, serial_port=port, actuator_host=actuator,
+                              simulator_url=simulator_url, on_event=self._event)
+            except ValueError as exc:
+                raise StudioError(str(exc)) from None
+            with self._state:
+                if self._stops != stops:
+                    raise StudioError(STOPPED_WHILE_STARTING)
+                self.run = run   # from here a stop stops this run, which then never starts
+            self.studio.bus.publish("live", state="starting", controller=run.controller_url, simulator=simulator_url)
+            try:
+                run.start()
+            except LiveError as exc:
+                raise StudioError(STOPPED_WHILE_STARTING if self._stops != stops else str(exc)) from None
             if emulated:
                 self._play_cues(board)
-            self.studio.bus.publish("live", state="running", controller=self.run.controller_url,
-                                    simulator=simulator_url)
-            return {"controller": self.run.controller_url}
+            with self._state:
+                if self._stops != stops:   # the stop came as live_pilot became ready: it is ending
+                    self._stop_cues()
+                    raise StudioError(STOPPED_WHILE_STARTING)
+            self.studio.bus.publish("live", state="running", controller=run.controller_url, simulator=simulator_url)
+            return {"controller": run.controller_url}
 
     def _start_standins(self):
         from corvane.standins.actuator_controller import ActuatorController
@@ -112,11 +133,16 @@ class LivePage:
         elif kind == "error":
             self.studio.bus.publish("live", state="error", **payload)
 
-    def stop(self):
-        """Sends "S" to the actuator (through the live run, else directly) and ends live."""
-        run = self.run
+    def stop(self, cancel=(), wait=False):
+        """Sends "S" to the actuator (through the live run, else directly) and cancels any start in
+        progress, or yet to come with an id in `cancel`; answers once that "S" was acknowledged or
+        given up on (with `wait`, once live_pilot has ended too; else its end follows as events)."""
+        with self._state:
+            self._stops += 1
+            self._cancelled.extend(cancel)
+            run = self.run
         # A run that has ended still knows the controller it was given: "S" goes there again.
-        outcome = run.stop() if run is not None else self.send_stop()
+        outcome = run.stop(wait=wait) if run is not None else self.send_stop()
         self._stop_cues()
         outcome["controller"] = self.controller_url()
         self.studio.bus.publish("live", state="stopped", **outcome)
@@ -129,7 +155,7 @@ class LivePage:
         if self.actuator_host:
             try:
                 return controller_address(self.actuator_host)
-            except StudioError:
+            except ValueError:
                 return None
         return None
 
@@ -156,8 +182,10 @@ class LivePage:
             self.studio.bus.publish("cue", label=None)
 
     def close(self):
-        if self.running:
-            self.stop()
+        """The studio's own "S" (to the run's controller, else the configured one), live_pilot
+        ended, the stand-ins stopped."""
+        if self.running or self._actuator() is not None:
+            self.stop(wait=True)
         self._stop_cues()
         for service in (self.simulator, self.controller):
             if service is not None:

@@ -34,7 +34,9 @@ Studio.on('live_window', (e) => {
   body.insertAdjacentHTML('afterbegin', row);
   while (body.rows.length > 100) body.deleteRow(-1);
 });
-document.getElementById('start-live').onclick = () => Studio.act('/api/live/start', {
-  actuator_host: document.getElementById('actuator').value, simulator_url: document.getElementById('simulator').value,
-}, (r) => `Live decoding started; commands go to ${r.controller}.`);
+document.getElementById('start-live').onclick = async () => {
+  window.liveStarted = await Studio.actStarting('/api/live/start', {
+    actuator_host: document.getElementById('actuator').value, simulator_url: document.getElementById('simulator').value,
+  }, (r) => `Live decoding started; commands go to ${r.controller}.`);
+};
 Studio.start('live');

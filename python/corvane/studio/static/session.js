@@ -58,4 +58,4 @@ document.getElementById('skip').onclick = () => Studio.act('/api/session/skip', 
 document.getElementById('stop-session').onclick = () =>
   Studio.act('/api/session/stop', {}, () => 'Stopping after the current trial; what was recorded is kept.');
 document.getElementById('subject').onclick = () => window.open('/subject', 'corvane-subject', 'width=900,height=600');
-Studio.start('session').then(() => fetch('/api/session/profile').then((r) => r.json()).then(fillSettings));
+Studio.start('session').then(() => Studio.get('/api/session/profile')).then(fillSettings);

@@ -22,10 +22,7 @@ function show(cue, word) {
   document.getElementById('word').textContent = word;
 }
 
-const events = new EventSource('/api/events');
-events.onopen = () => { window.studioConnected = true; };
-events.onmessage = (message) => {
-  const e = JSON.parse(message.data);
+Studio.listen((e) => {
   const speed = e.speed || 1;   // the emulator streams faster than real time
   if (e.topic !== 'trial') return;
   if (e.phase === 'fixation') { show('+', ''); document.getElementById('count').textContent = ''; }
@@ -36,7 +33,7 @@ events.onmessage = (message) => {
     countdown(e.seconds, speed);
   } else if (e.phase === 'break') { show('', 'Rest'); countdown(e.seconds, speed); }
   else if (e.phase === 'done') { show('', 'Session over — thank you'); clearInterval(timer); }
-};
+});
 document.body.onclick = () => {
   if (!document.fullscreenElement) document.documentElement.requestFullscreen().catch(() => {});
   document.getElementById('hint').style.display = 'none';

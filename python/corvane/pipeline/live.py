@@ -1,6 +1,15 @@
-"""live_pilot from the Live page: `python -m live_pilot` in a process of its own, its output read
-on a thread and turned into events, and a stop that sends "S" to the actuator itself before it
-ends the process (which sends "S" again on its way out)."""
+"""Live decoding as a library: `python -m live_pilot` in a process of its own, given its artefact
+folder, serial port, controller and simulator; its output read on a thread and turned into events
+for a callback; and a stop that sends "S" to the actuator itself before it ends the process (which
+sends "S" again on its way out).
+
+    run = LiveRun(artefact_dir="artefacts", serial_port="/dev/ttyUSB0", actuator_host="192.168.4.1",
+                  simulator_url="http://127.0.0.1:5000", on_event=print)
+    run.start()          # returns once live_pilot streams; LiveError with its reason otherwise
+    ...
+    run.stop()           # "S" first, then live_pilot ended
+
+send_stop / timed_stop send that "S" on their own, within one second in all."""
 import collections
 import os
 import select
@@ -14,23 +23,27 @@ from pathlib import Path
 from typing import Callable
 
 from corvane.facts import DEFAULT_ACTUATOR_HOST, READY_LINE, STOP_COMMAND, WINDOW_LINE, parse_actuator_address
-from corvane.studio.errors import StudioError
-from corvane.studio.live_events import LiveEvents
+from corvane.pipeline.live_events import LiveEvents
 
 START_SECONDS = 180.0   # importing live_pilot (the libraries, the artefacts, the board) takes this at most
-STOP_DEADLINE = 1.0     # the studio's own "S": connecting, sending and the whole answer
+STOP_DEADLINE = 1.0     # the host's own "S": connecting, sending and the whole answer
 TERM_SECONDS = 10.0     # live_pilot's own stop takes under 4 s; then it is killed
 QUIET_SECONDS = 1.0     # output paused this long: the pending window is complete (a step is 1.75 s)
 
 
+class LiveError(RuntimeError):
+    """Live decoding could not start; the message says why, in plain words."""
+
+
 def controller_address(actuator_host):
     """(host, port) of CORVANE_ACTUATOR_HOST, read by live_pilot's own parser (port 80 unless
-    given); an IPv6 host comes back without its brackets, which netloc() adds."""
+    given); an IPv6 host comes back without its brackets, which netloc() adds. ValueError for
+    anything else."""
     try:
         host, port = parse_actuator_address(actuator_host.strip())
     except ValueError:
-        raise StudioError(f"The actuator address {actuator_host!r} is not a host name or IP address "
-                          "with an optional :port (1-65535).") from None
+        raise ValueError(f"The actuator address {actuator_host!r} is not a host name or IP address "
+                         "with an optional :port (1-65535).") from None
     return host.removeprefix("[").removesuffix("]"), port
 
 
@@ -111,6 +124,8 @@ def complete(answer, closed=False):
 class LiveRun:
     def __init__(self, *, artefact_dir, serial_port: str, actuator_host: str | None, simulator_url: str,
                  on_event: Callable[[dict], None], extra_env: dict | None = None):
+        """`actuator_host` as CORVANE_ACTUATOR_HOST reads (None: live_pilot's default); a bad one
+        raises ValueError. `on_event(dict)` is called on the reading thread."""
         env = dict(os.environ)
         env.update(CORVANE_ARTEFACT_DIR=str(Path(artefact_dir).resolve()), CORVANE_SERIAL_PORT=str(serial_port),
                    CORVANE_SIMULATOR_URL=str(simulator_url), PYTHONUNBUFFERED="1")
@@ -124,24 +139,28 @@ class LiveRun:
         self._ready = threading.Event()
         self._lines = collections.deque(maxlen=40)   # the child's last lines, for its error message
         self._stopping = False
+        self._lock = threading.Lock()
 
     @property
     def running(self) -> bool:
         return self._child is not None and self._child.poll() is None
 
     def start(self) -> None:
-        """Returns once live_pilot has loaded its artefacts and opened the board; raises
-        StudioError with its own message when it cannot."""
-        if self._child is not None:
-            raise StudioError("This live run has already been started.")
-        # Should the studio die, the child's output pipe breaks: its next line ends it (within a
-        # window step, or 5 s when the board is silent) through its own stop, which sends "S".
-        try:
-            self._child = subprocess.Popen([sys.executable, "-u", "-m", "live_pilot"], env=self._env,
-                                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                           stderr=subprocess.STDOUT)
-        except OSError as exc:
-            raise StudioError(f"live_pilot could not be run: {exc}")
+        """Returns once live_pilot has loaded its artefacts and opened the board; raises LiveError
+        with its own message when it cannot, or when stop() came first or meanwhile."""
+        with self._lock:   # a stop either comes before the child exists, or sees it
+            if self._stopping:
+                raise LiveError("The live run was stopped before it started.")
+            if self._child is not None:
+                raise LiveError("This live run has already been started.")
+            # Should the host die, the child's output pipe breaks: its next line ends it (within a
+            # window step, or 5 s when the board is silent) through its own stop, which sends "S".
+            try:
+                self._child = subprocess.Popen([sys.executable, "-u", "-m", "live_pilot"], env=self._env,
+                                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                               stderr=subprocess.STDOUT)
+            except OSError as exc:
+                raise LiveError(f"live_pilot could not be run: {exc}")
         self._reader = threading.Thread(target=self._read, name="live-pilot-output", daemon=True)
         self._reader.start()
         began = time.monotonic()
@@ -149,28 +168,39 @@ class LiveRun:
             if not self._reader.is_alive():
                 self._reader.join()
                 if self._stopping:
-                    raise StudioError("The live run was stopped before it started.")
-                raise StudioError(self._start_failure())
+                    raise LiveError("The live run was stopped before it started.")
+                raise LiveError(self._start_failure())
             if time.monotonic() - began > START_SECONDS:
                 self.stop()
-                raise StudioError(f"live_pilot did not start within {START_SECONDS:.0f} s.")
+                raise LiveError(f"live_pilot did not start within {START_SECONDS:.0f} s.")
+        if self._stopping:   # stopped as it became ready: the stop is ending it
+            raise LiveError("The live run was stopped before it started.")
 
-    def stop(self) -> dict:
-        """"S" to the actuator at once, then live_pilot ended; returns whether the controller
-        acknowledged the studio's own "S" and how long that took."""
-        self._stopping = True
+    def stop(self, wait: bool = True) -> dict:
+        """"S" to the actuator at once, then live_pilot ended (waited for unless `wait` is False: it
+        then ends in the background and its "exit" event follows). Returns whether the controller
+        acknowledged this "S" and how long that took. A run not started yet never starts."""
+        with self._lock:
+            self._stopping = True
+            child = self._child
         outcome = timed_stop(self._host, self._port)
-        child = self._child
-        if child is not None and child.poll() is None:
+        if child is not None:
+            ending = threading.Thread(target=self._end, args=(child,), name="live-pilot-stop", daemon=True)
+            ending.start()
+            if wait:
+                ending.join()
+        return outcome
+
+    def _end(self, child):
+        if child.poll() is None:
             child.send_signal(signal.SIGTERM)
             try:
                 child.wait(timeout=TERM_SECONDS)
             except subprocess.TimeoutExpired:
                 child.kill()
                 child.wait()
-        if self._reader is not None:
+        if self._reader is not None and self._reader is not threading.current_thread():
             self._reader.join(timeout=5)
-        return outcome
 
     # --- the child's output -------------------------------------------------------------------
     def _read(self):
