@@ -22,8 +22,8 @@ from pathlib import Path
 
 import numpy as np
 
-from corvane.demo import fair_scoring, standard_decoder
-from corvane.demo.constants import class_order
+from corvane.pipeline import fair_scoring, standard_decoder
+from corvane.pipeline.constants import class_order
 from corvane.standins.make_sample_recording import make_sample_recording
 from tests.support.live_decoding import conservative_choice, majority_choice, summed_choice
 

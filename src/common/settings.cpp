@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/decoder.hpp"
+#include "common/host_address.hpp"
 #include "common/interop.hpp"
 
 namespace corvane {
@@ -124,6 +125,16 @@ std::pair<py::str, py::int_> actuator_address_of(const std::string& address) {
     auto parsed = authority(address, true);
     if (!parsed) malformed(variable, address, "a host name or IP address with an optional :port (1-65535)");
     return {py::str(parsed->first), py::int_(parsed->second.value_or(kActuatorPort))};
+}
+
+void resolve_actuator_host(const std::string& host, double seconds) {
+    std::string why;
+    std::optional<std::string> address;
+    {
+        py::gil_scoped_release unlocked;
+        address = kept_address(host, seconds, &why);
+    }
+    if (!address) malformed("CORVANE_ACTUATOR_HOST", host, ("a host that resolves (" + why + ")").c_str());
 }
 
 py::str decision_rule_named(const std::string& value, const char* source) {

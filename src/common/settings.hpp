@@ -34,6 +34,10 @@ py::str simulator_url();
 std::pair<py::str, py::int_> actuator_address();
 // `text` read as CORVANE_ACTUATOR_HOST is read, with its ValueError.
 std::pair<py::str, py::int_> actuator_address_of(const std::string& text);
+// Resolves the actuator controller's host (from actuator_address) within `seconds` and keeps its
+// address for every later request (see host_address.hpp); a name that does not resolve in time
+// raises ValueError naming CORVANE_ACTUATOR_HOST.
+void resolve_actuator_host(const std::string& host, double seconds);
 // The rule main() decides a window by (CORVANE_DECISION_RULE): "conservative" when unset or
 // empty, or "q_sum"; anything else raises ValueError naming the variable.
 py::str decision_rule();

@@ -4,8 +4,11 @@
 // new one each (a new connection costs a millisecond or more per command); a connection the
 // server closed or that failed is replaced on the next command. Neither link takes proxies from
 // the environment or follows redirects: only the configured server's own answer counts.
+#include <chrono>
+#include <optional>
 #include <string>
 
+#include "common/host_address.hpp"
 #include "common/interop.hpp"
 #include "common/python_values.hpp"
 #include "common/request_deadline.hpp"
@@ -16,15 +19,9 @@ namespace corvane::live_pilot {
 
 namespace {
 
-// Every request on both links has one total deadline, connecting and sending included: a slow or
-// silent server must not hold up the control loop while the device keeps moving, and an answer
-// completed later is no acknowledgement.
-constexpr double kRequestDeadlineSeconds = 1.0;
-// An unacknowledged stop is tried again this many times in all, this far apart, so a controller
-// that drops one request or restarts briefly still hears it. With the deadline the tries end
-// within 3 x 1 s + 2 x 0.4 s = 3.8 s.
-constexpr int kStopTries = 3;
-constexpr double kStopRetryPause = 0.4;
+// Every request on both links has one total deadline (kRequestDeadlineSeconds), connecting and
+// sending included: a slow or silent server must not hold up the control loop while the device
+// keeps moving, and an answer completed later is no acknowledgement.
 
 py::object requests() { return py::module_::import("requests"); }
 
@@ -59,9 +56,10 @@ void close_session(const py::object& connection) {
         url, kRequestDeadlineSeconds)));
 }
 
-// One GET with the total deadline; redirects are not followed. A request cut off by the deadline,
-// or answered after it, raises requests' Timeout, and the connection is not used again.
-py::object http_get(const py::object& connection, const py::str& url) {
+// One GET within `seconds` (what is left of the total deadline); redirects are not followed. A
+// request cut off by the deadline, or answered after it, raises requests' Timeout, and the
+// connection is not used again.
+py::object http_get(const py::object& connection, const py::str& url, double seconds = kRequestDeadlineSeconds) {
     py::tuple entry = session_of(connection);
     py::object session = entry[0];
     py::dict prepared = entry[1];
@@ -77,7 +75,8 @@ py::object http_get(const py::object& connection, const py::str& url) {
         prepared[url] = py::make_tuple(request, settings);
     }
     py::tuple request = prepared[url];
-    RequestDeadline deadline(kRequestDeadlineSeconds);
+    if (seconds <= 0) raise_timeout(url);
+    RequestDeadline deadline(seconds);
     py::object reply;
     try {
         reply = session.attr("send")(request[0], **request[1].cast<py::dict>());
@@ -126,8 +125,19 @@ void arduino_init(py::object self, py::object host, py::object port) {
 py::bool_ arduino_send_http_command(py::object self, py::object command) {
     requests();  // an import failure reaches the caller
     return py::bool_(guarded("HTTP request error: ", false, [&] {
-        py::str url = py::str("http://{}:{}/{}").format(self.attr("host"), self.attr("port"), command);
-        py::object reply = http_get(self, url);
+        // The host's address as resolved at import (or on first use, within the deadline) and kept:
+        // a resolver that stops answering later cannot hold up a stop.
+        auto started = std::chrono::steady_clock::now();
+        std::string host = py::str(self.attr("host")), why;
+        std::optional<std::string> address;
+        {
+            py::gil_scoped_release unlocked;
+            address = kept_address(host, kRequestDeadlineSeconds, &why);
+        }
+        if (!address) raise(requests().attr("ConnectionError")(py::str("cannot resolve {}: {}").format(host, why)));
+        py::str url = py::str("http://{}:{}/{}").format(url_host(*address), self.attr("port"), command);
+        double left = kRequestDeadlineSeconds - std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        py::object reply = http_get(self, url, left);
         int status = reply.attr("status_code").cast<int>();
         if (status >= 200 && status < 300) return true;
         reply.attr("raise_for_status")();  // 4xx and 5xx, with the library's text
@@ -165,16 +175,22 @@ void arduino_close(py::object self) {
 
 bool stop_actuator(const py::object& arduino) {
     auto sleep = py::module_::import("time").attr("sleep");
-    for (int attempt = 1; attempt <= kStopTries; ++attempt) {
+    HeldStopSignals held;
+    bool acknowledged = false;
+    for (int attempt = 1; attempt <= kStopTries && !acknowledged; ++attempt) {
         if (truthy(arduino.attr("_send_http_command")("S"))) {
             arduino.attr("current_command") = "S";
-            return true;
+            acknowledged = true;
+        } else if (attempt < kStopTries) {
+            sleep(kStopRetryPause);
         }
-        if (attempt < kStopTries) sleep(kStopRetryPause);
     }
-    corvane::print("Actuator did not acknowledge the stop command after " + std::to_string(kStopTries) +
-                   " tries: it may still be moving");
-    return false;
+    if (!acknowledged) {
+        corvane::print("Actuator did not acknowledge the stop command after " + std::to_string(kStopTries) +
+                       " tries: it may still be moving");
+    }
+    held.release();
+    return acknowledged;
 }
 
 void bind_connections(py::module_& m) {

@@ -221,12 +221,14 @@ void start_afresh(const py::module_& m, LoopState& state) {
 
 }  // namespace
 
-void run_loop(const py::module_& m) {
+void run_loop(const py::module_& m, Watchdog& watchdog) {
     using clock = std::chrono::steady_clock;
     auto sleep = py::module_::import("time").attr("sleep");
     LoopState state;
     start_afresh(m, state);
     const double silence_stop = static_cast<double>(state.step) / kSamplingRate;
+    // A pass that does not end within one step, whatever holds it up, has the actuator stopped.
+    watchdog.arm(silence_stop, m.attr("arduino"));
     auto last_data = clock::now();
     bool stopped_for_silence = false;
     while (true) {
@@ -248,6 +250,7 @@ void run_loop(const py::module_& m) {
             }
         }
         sleep(kPassPause);
+        watchdog.pass_completed(m.attr("arduino"));
     }
 }
 

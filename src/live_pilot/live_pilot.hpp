@@ -35,9 +35,91 @@ py::object load_agent(const py::object& dqn, const py::object& path);
 // Raises ValueError naming the file when the module's filters, scaler and agent do not fit together.
 void check_artefacts(const py::module_& m);
 
+// Every request to either output has one total deadline, connecting and resolving included.
+inline constexpr double kRequestDeadlineSeconds = 1.0;
+// An unacknowledged stop is tried again this many times in all, this far apart, so a controller
+// that drops one request or restarts briefly still hears it. With the deadline the tries end
+// within 3 x 1 s + 2 x 0.4 s = 3.8 s.
+inline constexpr int kStopTries = 3;
+inline constexpr double kStopRetryPause = 0.4;
+
 // Sends "S" to the actuator controller, unconditionally, retrying an unacknowledged stop a few
 // times; records "S" as in force once acknowledged. Prints one line when no try is acknowledged.
+// Ctrl-C, SIGTERM and SIGHUP arriving meanwhile take effect only once the tries are over.
 bool stop_actuator(const py::object& arduino);
+
+// The stop signals (SIGINT, SIGTERM, SIGHUP) while main() runs. Where the host left the default
+// handling in place, they end the loop as Ctrl-C does; once the way out has begun, further ones
+// are ignored until the handlers are restored.
+class StopSignals {
+public:
+    StopSignals();
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+    // The signal that ended the loop (0 for SIGINT or none).
+    static int received();
+    // From now on the handlers installed here ignore the stop signals.
+    static void way_out_begun();
+    void restore();
+
+private:
+    std::vector<std::pair<py::object, py::object>> installed_;
+};
+
+// While it lives on the main thread, the stop signals are held: recorded instead of handled.
+// release() puts the handlers back and delivers what arrived meanwhile, so it takes effect then,
+// as its own handler says (and may raise).
+class HeldStopSignals {
+public:
+    HeldStopSignals();
+    ~HeldStopSignals();
+    HeldStopSignals(const HeldStopSignals&) = delete;
+    HeldStopSignals& operator=(const HeldStopSignals&) = delete;
+    void release();
+
+private:
+    void put_back();
+    std::vector<std::pair<py::object, py::object>> previous_;
+    std::shared_ptr<std::vector<int>> arrived_;
+};
+
+// While main() runs with the interpreter's own standard output, sys.stdout is a writer that never
+// blocks the caller: a thread of its own writes the lines to the file descriptor, and the lines a
+// stalled reader cannot take (beyond a bounded queue) are dropped and counted; the count is
+// printed as one line once the reader takes lines again, or when the writer is removed. A write
+// error (the reader gone) is raised by the next print, as the plain stream raises it.
+class BoundedOutput {
+public:
+    BoundedOutput();
+    BoundedOutput(const BoundedOutput&) = delete;
+    BoundedOutput& operator=(const BoundedOutput&) = delete;
+    ~BoundedOutput();
+    // Puts the previous sys.stdout back once the queued lines are written; a stop signal (Ctrl-C)
+    // while waiting gives up on them.
+    void remove();
+
+private:
+    py::object previous_;
+};
+
+// Sends "S" to the actuator controller from a native thread when, once armed, the loop completes
+// no pass for `limit_seconds`, whatever it is stuck in (it needs no Python and no GIL). Disarmed
+// when it is destroyed.
+class Watchdog {
+public:
+    Watchdog() = default;
+    ~Watchdog();
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+    void arm(double limit_seconds, const py::object& arduino);
+    // A pass completed; `arduino` is the connection the loop commands. After a stall, says so in
+    // one line and, when the watchdog's stop was acknowledged, records "S" as in force there.
+    void pass_completed(const py::object& arduino);
+    void disarm();
+
+private:
+    bool armed_ = false;
+};
 
 // A window's stages: every CSP filter's projection of (1, channels, samples) stacked along the
 // rows, and the scaler applied to (rows, features); native for the artefacts the training
@@ -74,8 +156,9 @@ private:
     py::object functional_;
 };
 
-// The decode-and-command loop; returns only by raising (KeyboardInterrupt included).
-[[noreturn]] void run_loop(const py::module_& m);
+// The decode-and-command loop, watched by `watchdog`; returns only by raising (KeyboardInterrupt
+// included).
+[[noreturn]] void run_loop(const py::module_& m, Watchdog& watchdog);
 
 // True while this module is being imported by `python -m live_pilot` to run it as a program.
 bool run_as_program();

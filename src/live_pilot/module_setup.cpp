@@ -14,6 +14,9 @@ namespace corvane::live_pilot {
 
 namespace {
 
+// How long the resolver may take for the controller's name at import.
+constexpr double kActuatorResolveSeconds = 5.0;
+
 void import_dependencies(py::module_& m) {
     m.attr("time") = py::module_::import("time");
     m.attr("PolicyForge") = py::module_::import("policy_forge").attr("PolicyForge");
@@ -110,7 +113,9 @@ bool run_as_program() {
 void set_up_module(py::module_& m) {
     // The outputs' addresses and the decision rule are checked before anything is loaded or opened.
     simulator_url();
-    actuator_address();
+    // The controller's name is resolved once, here, and its address kept: a resolver that stops
+    // answering later cannot hold up a stop.
+    resolve_actuator_host(actuator_address().first, kActuatorResolveSeconds);
     py::str rule = decision_rule();
     import_dependencies(m);
     m.attr("decision_rule") = rule;

@@ -11,15 +11,10 @@ from pathlib import Path
 import pytest
 
 from corvane.demo.console import Console
-from corvane.demo.constants import class_order
-from corvane.demo.cues import CuePlayer
-from corvane.demo.figures import confusion
 from corvane.demo.host import DemoHost, parse_args
 from corvane.demo.services import start_browser
+from corvane.facts import AGENT_ARCHIVE_FILE, CLASS_ORDER, FILTERS_FILE, SCALER_FILE
 from corvane.standins.movement_simulator import MovementSimulator
-from corvane.facts import (AGENT_ARCHIVE_FILE, CLASS_COMMANDS, CLASS_ORDER, FILTERS_FILE, SCALER_FILE, STOP_CLASS,
-                         STOP_COMMAND)
-from tests.support.testbed import conservative_choice
 
 REPO = Path(__file__).resolve().parents[2]
 MODULES = ("capture_hub", "policy_forge", "live_pilot")
@@ -28,33 +23,10 @@ have_modules = all(importlib.util.find_spec(m) is not None for m in MODULES)
 
 
 def demo(base, *args, env=None, cwd=REPO):
-    # The installed package, from any folder; with no port set (a set port is a real board to the
-    # demo) unless the test gives its own environment.
-    env = dict(env) if env else {k: v for k, v in os.environ.items() if k != "CORVANE_SERIAL_PORT"}
+    env = dict(env or os.environ)   # the installed package, from any folder
+    env.pop("CORVANE_SERIAL_PORT", None)   # set, it names a real board to record from
     return subprocess.Popen([sys.executable, "-m", "corvane.demo", "--base", str(base), *args],
                             cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
-
-
-def test_live_windows_are_labelled_by_the_cue_they_lie_in():
-    player = CuePlayer(["left", "jaw", "relax"], segment=1000, clock=lambda: 0, apply=None)
-    player.changes += [(1000, "jaw"), (2000, "relax")]
-    assert player.cue_over(0, 1000) == ("left", True)
-    assert player.cue_over(600, 1850) == ("jaw", False)     # most of it, not all
-    assert player.cue_over(2500, 3750) == ("relax", True)   # the last cue lasts
-    # The live rule: of near-equal candidates the least confident wins.
-    assert conservative_choice([1, 3], [0.9, 0.7]) == 3
-    assert conservative_choice([1, 3], [0.95, 0.3]) == 1
-    assert conservative_choice([], []) is None
-
-
-def test_classes_are_ordered_for_the_drive_commands_and_counted_with_none():
-    # live_pilot drives class i with the i-th command, any class past them with the stop command.
-    letters = [letter for _, letter in CLASS_COMMANDS] + [STOP_COMMAND]
-    commands = dict(zip(class_order(["right", "jaw", "relax", "left", "blinking"]), letters))
-    assert commands == {**dict(CLASS_COMMANDS), STOP_CLASS: STOP_COMMAND}
-    assert class_order(["relax", "rest", "left"]) == ["left", "rest", "relax"]
-    counts, columns = confusion([("left", "left"), (None, "relax"), ("relax", "left")], ["left", "relax"])
-    assert columns == ["left", "relax", "none"] and counts.tolist() == [[1, 1, 0], [0, 0, 1]]
 
 
 def test_module_output_goes_to_the_log_and_key_lines_to_the_terminal(tmp_path, capsys):

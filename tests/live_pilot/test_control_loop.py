@@ -1,10 +1,5 @@
-import importlib.util
-import os
-import signal
 import subprocess
 import sys
-import threading
-import time
 from pathlib import Path
 
 import numpy as np
@@ -12,8 +7,7 @@ import pytest
 
 from corvane.facts import (AGENT_ARCHIVE, CONFIDENCE_THRESHOLD, ELECTRODES, FEATURE_ROW_LENGTH, FILTERS_FILE, LIVE_STEP,
                          LIVE_WINDOW, SCALER_FILE)
-from corvane.standins.cyton_emulator import CytonEmulator
-from tests.support.testbed import FaultyServer, simulator_answer
+from tests.live_pilot.helpers import STOP_LINES, Program
 
 
 class LoopProbe:
@@ -166,57 +160,12 @@ def test_cleanup_stops_the_actuator_even_when_the_board_fails(live_pilot, stream
     assert controller.requests == ["/S", "/S"]
 
 
-def program_path(tmp_path):
-    """A folder where the built module is the package live_pilot, as `python -m` needs."""
-    built = Path(importlib.util.find_spec("live_pilot").origin)
-    if built.name.startswith("__init__"):
-        return built.parent.parent
-    package = tmp_path / "program" / "live_pilot"
-    package.mkdir(parents=True)
-    (package / built.name.replace("live_pilot", "__init__", 1)).symlink_to(built)
-    return package.parent
-
-
-STOP_LINES = {signal.SIGINT: "\nStopped by user.\n", signal.SIGTERM: "\nStopped by SIGTERM.\n",
-              signal.SIGHUP: "\nStopped by SIGHUP.\n"}
-
-
-class Program:
-    """`python -m live_pilot` on its own emulator and stand-ins, with its output collected."""
-
-    def __init__(self, env, tmp_path):
-        self.board = CytonEmulator(speed=10).start()
-        self.controller, self.simulator = FaultyServer(), FaultyServer(simulator_answer)
-        env = dict(env, CORVANE_SERIAL_PORT=self.board.port, CORVANE_SIMULATOR_URL=self.simulator.url,
-                   CORVANE_ACTUATOR_HOST=f"127.0.0.1:{self.controller.port}")
-        env["PYTHONPATH"] = os.pathsep.join([str(program_path(tmp_path)), env["PYTHONPATH"]])
-        self.child = subprocess.Popen([sys.executable, "-m", "live_pilot"], env=env, stdout=subprocess.PIPE,
-                                      stderr=subprocess.DEVNULL, text=True)
-        self.lines = []
-        self.reader = threading.Thread(target=lambda: self.lines.extend(self.child.stdout), daemon=True)
-        self.reader.start()
-
-    def sent(self):
-        return [path for _, path, _ in self.simulator.log]
-
-    def close(self):
-        if self.child.poll() is None:
-            self.child.kill()
-        self.child.wait()
-        self.board.stop()
-        self.controller.close()
-        self.simulator.close()
-
-
 @pytest.mark.slow
 def test_run_as_program_until_stopped_by_a_signal(live_pilot, subprocess_env, tmp_path):
     programs = {number: Program(subprocess_env, tmp_path) for number in STOP_LINES}
     try:
-        deadline = time.monotonic() + 120
         for number, program in programs.items():
-            while len(program.sent()) < 3 and program.child.poll() is None:
-                assert time.monotonic() < deadline, "no windows decoded"
-                time.sleep(0.1)
+            program.wait_for_windows(3)
             program.child.send_signal(number)
         for number, program in programs.items():
             assert program.child.wait(timeout=30) == 0

@@ -1,12 +1,12 @@
 """Decoding as live_pilot decodes a window, for a trained agent and a trainer's held-out epochs
 (re-exported by tests.support.testbed, where the tests and benchmarks take it from). The blocks'
-candidates come from the demo's own helpers; the rules over them are written here as references
+candidates come from the pipeline's own helpers; the rules over them are written here as references
 (the default one in agent_blocks, for hosts that cannot import live_pilot)."""
 import numpy as np
 
-from corvane.demo.agent_blocks import (block_candidate, candidates, kept_blocks,  # noqa: F401
-                                       conservative_choice, held_out_candidates,
-                                       train_on_training_items)
+from corvane.pipeline.agent_blocks import (block_candidate, candidates, kept_blocks,  # noqa: F401
+                                           conservative_choice, held_out_candidates,
+                                           train_on_training_items)
 
 BLOCK_ROWS = 4                 # rows of one model observation: one filter's CSP components
 

@@ -13,8 +13,8 @@ written under one base directory. With CORVANE_SERIAL_PORT set, the same host re
 real board instead, showing each cue to the person at real-time pace. With --recording FILE a
 recorded file plays through the emulator in place of the subject (see playback).
 
-Stages, one module each: services (simulator, controller stand-in, browser), recording,
-training (with agent_blocks, standard_decoder and fair_scoring), live, report (with figures), and
-playback for a played file; host runs them in order and unwinds what they started; constants holds
-the sizes they share.
+Stages, one module each, over corvane.pipeline (which records, combines, trains, scores and places
+the artefacts): services (simulator, controller stand-in, browser), recording, training, live,
+report (with figures), and playback for a played file; host runs them in order, unwinds what they
+started, and keeps the console (what the modules print goes to demo.log).
 """

@@ -3,9 +3,8 @@ epochs (pooled over the repeated splits) and of the agent live, and the live dec
 played cues over time."""
 import numpy as np
 
-from corvane.demo.constants import FS, WINDOW
-
-NONE = "none"   # no block passed the confidence threshold: live_pilot sends "S"
+from corvane.pipeline.constants import FS, WINDOW
+from corvane.pipeline.scoring import NONE, confusion
 
 
 def write(report, base):
@@ -16,15 +15,6 @@ def write(report, base):
     confusion_figure(report, paths["confusion"])
     live_figure(report, paths["live plot"])
     return paths
-
-
-def confusion(pairs, classes):
-    """Counts of (decided, cue) pairs: one row per cue, one column per class and one for none."""
-    columns = list(classes) + [NONE]
-    counts = np.zeros((len(classes), len(columns)), dtype=int)
-    for decided, cue in pairs:
-        counts[classes.index(cue), columns.index(decided or NONE)] += 1
-    return counts, columns
 
 
 def confusion_figure(report, path):

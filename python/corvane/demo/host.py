@@ -6,7 +6,6 @@ import os
 import shutil
 import signal
 import sys
-import tempfile
 import time
 import traceback
 from pathlib import Path
@@ -14,8 +13,9 @@ from pathlib import Path
 import corvane.demo as package
 from corvane.demo import live, playback, recording, report, services, training
 from corvane.demo.console import Console
-from corvane.demo.errors import DemoError
 from corvane.facts import CLASS_ORDER
+from corvane.pipeline import (DEFAULT_STEPS, MIN_TRIAL_SECONDS, MIN_TRIALS_PER_CLASS, PipelineError,
+                              module_environment)
 
 class DemoHost:
     """What the stages share: options, console, report, the services started, and the clean-up
@@ -28,6 +28,8 @@ class DemoHost:
         self.report = {"base_dir": str(self.base)}
         self.stack = contextlib.ExitStack()
         self.simulator = self.controller = self.browser = None
+        self.actuator_host = None   # the controller live_pilot drives (host[:port])
+        self.held_out = self.split_scores = None   # the agent's and the standard decoder's scores
         self.playback = None   # a recorded file played in place of the simulated subject
         self.instructions = {}
 
@@ -47,9 +49,9 @@ class DemoHost:
             services.start_services(self)
             recording.sample_recording(self)
             combined = recording.record_session(self)
-            model, forge, labels = training.train(self, combined)
-            training.place_artefacts(self, model, forge)
-            live.decode_live(self, labels)
+            trained = training.train(self, combined)
+            training.place_artefacts(self, trained)
+            live.decode_live(self, trained.labels)
             self.report["run_seconds"] = round(time.monotonic() - started, 1)
             report.finish_report(self)
         finally:
@@ -84,9 +86,7 @@ def parse_args(argv):
     p.add_argument("--rest-seconds", type=float, default=1.0, help="pause between trials")
     p.add_argument("--record-speed", type=float, default=10.0,
                    help="emulator speed while recording (x real time)")
-    # 2500: held-out accuracy over repeated splits was no better at 1000-10000 steps under either
-    # rule (bench/decision_rules.py), and each split trains an agent of its own.
-    p.add_argument("--steps", type=int, default=2500, help="DQN training steps (each agent)")
+    p.add_argument("--steps", type=int, default=DEFAULT_STEPS, help="DQN training steps (each agent)")
     p.add_argument("--splits", type=int, default=5,
                    help="repeated stratified splits both decoders are scored on (0: none)")
     p.add_argument("--windows", type=int, default=60, help="live windows to decode")
@@ -109,12 +109,11 @@ def parse_args(argv):
         p.error("--classes needs --recording")
     if o.trials_per_class is None and not o.recording:
         o.trials_per_class = 21
-    if o.trials_per_class is not None and o.trials_per_class < 5:
-        # Training drops the first trial (its epoch starts before the recording) and holds out a
-        # fifth of the rest, stratified: that needs at least one held-out epoch of every class.
-        p.error("--trials-per-class must be at least 5")
-    if o.trial_seconds < 6.0:
-        p.error("--trial-seconds must be at least 6 (training cuts epochs to 5.5 s after each cue)")
+    if o.trials_per_class is not None and o.trials_per_class < MIN_TRIALS_PER_CLASS:
+        p.error(f"--trials-per-class must be at least {MIN_TRIALS_PER_CLASS}")
+    if o.trial_seconds < MIN_TRIAL_SECONDS:
+        p.error(f"--trial-seconds must be at least {MIN_TRIAL_SECONDS:g} "
+                "(training cuts epochs to 5.5 s after each cue)")
     if o.splits < 0:
         p.error("--splits must not be negative")
     if o.steps < 1 or o.windows < 1 or o.record_speed <= 0 or o.live_speed <= 0:
@@ -122,19 +121,10 @@ def parse_args(argv):
     return o
 
 
-def prepare_environment(base):
-    """Keeps what the libraries write (caches, configs, temporary files) under the base directory."""
-    tmp = base / "tmp"
-    tmp.mkdir(parents=True, exist_ok=True)
-    os.environ["CORVANE_PATH"] = str(base)
-    os.environ.setdefault("TF_CPP_MIN_LOG_LEVEL", "2")
-    for name, sub in (("KERAS_HOME", ".keras"), ("MPLCONFIGDIR", ".matplotlib"),
-                      ("MNE_HOME", ".mne"), ("TORCH_HOME", ".torch"), ("XDG_CACHE_HOME", ".cache")):
-        os.environ[name] = str(base / sub)
-    os.environ["TMPDIR"] = str(tmp)
-    tempfile.tempdir = str(tmp)
+def keep_driver_log(base):
+    """The board driver's own log goes to the base directory, off the terminal."""
     from brainflow.board_shim import BoardShim
-    BoardShim.set_log_file(str(base / "brainflow.log"))   # the driver's own log, off the terminal
+    BoardShim.set_log_file(str(base / "brainflow.log"))
 
 
 def interrupted_in_ctypes(exc):
@@ -157,7 +147,14 @@ def main(argv=None):
             print(f"corvane demo: {exc}; or run without the page: --no-browser", file=sys.stderr)
             return 2
     base.mkdir(parents=True, exist_ok=True)
-    prepare_environment(base)
+    # What the libraries write (caches, configs, temporary files) stays under the base directory.
+    with module_environment(base=base, library_home=base):
+        keep_driver_log(base)
+        return run(o, base, real_port)
+
+
+def run(o, base, real_port):
+    """The stages with the console and the log; returns the exit status."""
     console = Console(base / "demo.log")
     console.say(f"Demo base directory: {base}")
     if real_port:
@@ -169,7 +166,7 @@ def main(argv=None):
     except KeyboardInterrupt:
         code = 130
         console.say("\nInterrupted.")
-    except DemoError as exc:
+    except PipelineError as exc:   # the demo's own refusals among them
         code = 2
         console.say(f"\nDemo stopped: {exc}")
     except Exception as exc:

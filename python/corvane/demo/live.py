@@ -10,21 +10,21 @@ through its own clean-up (stream stopped, board released, "S" sent), exactly as 
 would. A real signal (rather than only setting Python's pending-interrupt flag) also wakes the
 loop from a sleep or a blocking socket call.
 """
-import os
 import signal
 import threading
 import time
 
 import numpy as np
 
-from corvane.standins.cyton_emulator import CytonEmulator
 from corvane.demo import playback
-from corvane.demo.constants import FS, STEP, WINDOW
-from corvane.demo.cues import CuePlayer, percentile_ms
 from corvane.demo.errors import DemoError
 from corvane.demo.training import score_held_out, score_rules_on_splits
 from corvane.facts import STOP_COMMAND, WINDOW_LINE, class_commands, parse_live_line
+from corvane.pipeline import CuePlayer, module_environment
+from corvane.pipeline.constants import FS, STEP, WINDOW
+from corvane.standins.cyton_emulator import CytonEmulator
 from corvane.standins.simulated_subject import SimulatedSubject
+
 
 def decode_live(host, labels):
     o, console = host.o, host.console
@@ -39,7 +39,7 @@ def decode_live(host, labels):
              + ("" if host.real_port else f" (stream at {speed:g}x)"))
 
     if host.real_port:
-        os.environ["CORVANE_SERIAL_PORT"] = host.real_port
+        port = host.real_port
         live_began = [None]
         clock = lambda: 0 if live_began[0] is None else int((time.monotonic() - live_began[0]) * FS)
         apply = lambda cue: host.say(f"  NOW: {host.instructions.get(cue, cue)}")
@@ -52,7 +52,7 @@ def decode_live(host, labels):
         apply = lambda cue: setattr(subject, "cue", cue)
     if not host.real_port:
         host.on_exit("live emulator", emulator.stop)
-        os.environ["CORVANE_SERIAL_PORT"] = emulator.port
+        port = emulator.port
         clock = lambda: emulator.samples_sent
     if not host.playback:
         player = CuePlayer(schedule, segment, clock, apply)
@@ -69,7 +69,10 @@ def decode_live(host, labels):
             decisions[len(windows) - 1] = line
 
     sent_before = host.simulator.received
-    with console.capture(listen):
+    # live_pilot reads its board, artefacts, simulator and controller when imported.
+    settings = dict(serial_port=port, artefact_dir=host.artefacts, simulator_url=host.simulator.url,
+                    actuator_host=host.actuator_host)
+    with console.capture(listen), module_environment(**settings):
         try:
             import live_pilot
         except Exception as exc:
@@ -160,6 +163,10 @@ class LiveStop(threading.Thread):
     def main_ended(self):
         with self._lock:
             self._running = False
+
+
+def percentile_ms(values, q):
+    return float(np.percentile(np.asarray(values) * 1000.0, q)) if values else float("nan")
 
 
 def window_decision(module, labels, decide):

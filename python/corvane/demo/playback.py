@@ -17,15 +17,15 @@ import argparse
 import time
 from types import SimpleNamespace
 
-from corvane.demo.constants import FS, class_order
-from corvane.demo.cues import CuePlayer
 from corvane.demo.errors import DemoError, first_line
 from corvane.facts import CLASS_COMMANDS, CLASS_ORDER, STOP_CLASS, STOP_COMMAND
+from corvane.pipeline import MIN_TRIALS_PER_CLASS as MIN_TRIALS
+from corvane.pipeline import CuePlayer, class_order
+from corvane.pipeline.constants import FS
 from corvane.standins.cyton_emulator import CytonEmulator
 from corvane.standins.recording_playback import RecordingPlayback
 
 MAX_DEFAULT_TRIALS = 21
-MIN_TRIALS = 5   # training holds out a fifth of each class's epochs after dropping the first
 
 
 def parse_classes(text):

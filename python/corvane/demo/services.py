@@ -15,15 +15,16 @@ def start_services(host):
         raise DemoError(f"Port {o.port} on 127.0.0.1 is in use ({exc.strerror or exc}): "
                         "another simulator or demo may be running. Stop it, or pass --port.")
     host.on_exit("simulator", host.simulator.stop)
-    os.environ["CORVANE_SIMULATOR_URL"] = host.simulator.url
     host.say(f"Movement simulator: {host.simulator.url}/  (open it in a browser to watch)")
     host.on_exit("temporary files", host.remove_tmp_dir)
 
     host.controller = None
-    if "CORVANE_ACTUATOR_HOST" in os.environ and not o.controller_stand_in:
-        host.say(f"Actuator controller: {os.environ['CORVANE_ACTUATOR_HOST']}:80 (yours)")
+    # live_pilot drives the controller named by CORVANE_ACTUATOR_HOST, else the stand-in here.
+    host.actuator_host = os.environ.get("CORVANE_ACTUATOR_HOST")
+    if host.actuator_host is not None and not o.controller_stand_in:
+        host.say(f"Actuator controller: {host.actuator_host}:80 (yours)")
     else:
-        os.environ["CORVANE_ACTUATOR_HOST"] = "127.0.0.1"
+        host.actuator_host = "127.0.0.1"
         try:
             host.controller = ActuatorController(port=80).start()
             host.on_exit("controller", host.controller.stop)

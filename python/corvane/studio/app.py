@@ -2,7 +2,6 @@
 app serving the pages and their JSON actions behind the guard."""
 import fcntl
 import json
-import os
 import secrets
 import threading
 from pathlib import Path
@@ -36,9 +35,7 @@ class Studio:
     def __init__(self, base, *, speed=1.0, live_speed=None, emulator=False, steps=None, seed=0, token=None):
         self.base = Path(base).resolve()
         self.base.mkdir(parents=True, exist_ok=True)
-        os.environ["CORVANE_PATH"] = str(self.base)
         self.artefact_dir = self.base / "artefacts"
-        os.environ["CORVANE_ARTEFACT_DIR"] = str(self.artefact_dir)
         self.speed, self.emulator_default, self.steps, self.seed = float(speed), emulator, steps, seed
         self.live_speed = float(live_speed) if live_speed else min(self.speed, 2.0)
         self.token = token or secrets.token_urlsafe(24)

@@ -1,13 +1,13 @@
 """The board: one CaptureHub that holds the board for the board and session pages, the emulator
 with its simulated subject when asked for, and a monitor thread pushing traces and channel
 quality to the pages. Nothing opens a board until the page's connect button is clicked."""
-import os
 import threading
 import time
 
 import numpy as np
 
 from corvane.facts import ELECTRODES, SAMPLING_RATE, WIRED_EEG_ROWS
+from corvane.pipeline.environment import module_environment
 from corvane.studio.errors import StudioError
 from corvane.studio.output import error_lines
 from corvane.studio.quality import channel_report
@@ -49,11 +49,11 @@ class BoardService:
             port = (port or "").strip()
             if not port:
                 raise StudioError("Give the board's serial port (for example /dev/ttyUSB0), or use the emulator.")
-            os.environ["CORVANE_SERIAL_PORT"] = port
             with self.studio.output.captured() as lines:
                 if self.hub is None:
                     import capture_hub
-                    self.hub = capture_hub.CaptureHub()
+                    with module_environment(base=self.studio.base, serial_port=port):
+                        self.hub = capture_hub.CaptureHub()
                 else:
                     self.hub.initialize_board(port)
             if not self.connected:

@@ -8,7 +8,7 @@ import threading
 
 import numpy as np
 
-from corvane.demo.cues import CuePlayer
+from corvane.pipeline.cues import CuePlayer
 from corvane.facts import AGENT_ARCHIVE_FILE, CLASS_ORDER, FILTERS_FILE, SAMPLING_RATE, SCALER_FILE
 from corvane.studio.errors import StudioError
 from corvane.pipeline.live import LiveError, LiveRun, controller_address, netloc, timed_stop

@@ -5,6 +5,8 @@ import contextlib
 import sys
 import threading
 
+from corvane.pipeline.events import error_lines as failure_lines
+
 
 class OutputRouter:
     def __init__(self, log_path):
@@ -62,6 +64,4 @@ def said(lines):
 
 def error_lines(lines):
     """The lines that report a failure, or all of them when none looks like one."""
-    text = said(lines)
-    errors = [line for line in text if any(word in line.lower() for word in ("error", "fail", "cannot", "could not"))]
-    return errors or text
+    return failure_lines(said(lines))

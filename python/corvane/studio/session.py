@@ -1,14 +1,11 @@
-"""The cued session: settings kept as a run_profile.RunProfile, and a worker thread that records
-each trial through CaptureHub (start_recording / stop_recording, so its locks, atomic saves and
-label log all hold) while the subject and operator screens follow its events."""
-import glob
-import os
+"""The cued session: settings kept as a run_profile.RunProfile, and a worker thread that records it
+with the pipeline's record_session (through CaptureHub's start_recording / stop_recording, so its
+locks, atomic saves and label log all hold) while the subject and operator screens follow its
+events."""
 import threading
-import time
 
-from corvane.demo.errors import DemoError
-from corvane.demo.recording import wait_for_samples
-from corvane.facts import ACTION_LABELS, SAMPLING_RATE
+from corvane import pipeline
+from corvane.facts import ACTION_LABELS
 from corvane.studio.errors import StudioError
 from corvane.studio.output import error_lines
 
@@ -70,7 +67,8 @@ class SessionRunner:
     def settings(self):
         if self.profile is None:
             import run_profile
-            with self.studio.output.captured():
+            # A profile built or loaded keeps its files under CORVANE_PATH as it is at that moment.
+            with self.studio.output.captured(), pipeline.module_environment(base=self.studio.base):
                 self.profile = run_profile.RunProfile.load_last_config(str(self.studio.base)) or default_profile()
             if not self.profile.actions:
                 self.profile.actions = dict(DEFAULT_ACTIONS)
@@ -85,7 +83,7 @@ class SessionRunner:
 
     def load(self, number):
         import run_profile
-        with self.studio.output.captured():
+        with self.studio.output.captured(), pipeline.module_environment(base=self.studio.base):
             loaded = run_profile.RunProfile.load(int(number), str(self.studio.base))
         if loaded is None:
             raise StudioError(f"No saved settings for session {number}.")
@@ -126,91 +124,70 @@ class SessionRunner:
         board, out = self.studio.board, self.studio.output
         hub, speed = board.hub, board_speed(self.studio)
         subject = board.subject
-        recorded, skipped = 0, 0
-        try:
-            with board.lock, out.captured() as lines:
-                hub.update_action_names({name: [text, int(profile.repetitions)] for name, text in profile.actions.items()})
-                number = int(hub.next_session_number)
-                hub.initialize_session(number)
-                profile.save(number)
-            total = len(hub.task_sequence)
-            if total == 0:
-                raise StudioError("The session could not start: " + " ".join(error_lines(lines)))
-            n = 0
-            while not self._stop.is_set():
-                with board.lock:
-                    task = hub.get_next_task()
-                if task is None:
-                    break
-                n += 1
-                action, instruction = task
-                label = ACTION_LABELS.get(action, action)
-                base = dict(n=n, total=total, session=number, recorded=recorded, skipped=skipped)
-                self._say("running", **base, action=action, label=label)
-                self._wait_while_paused()
-                trial = dict(n=n, total=total, action=action, label=label, instruction=instruction, speed=speed)
-                self.studio.bus.publish("trial", phase="fixation", seconds=FIXATION_S, **trial)
-                self._sleep(FIXATION_S / speed)
-                if self._skip.is_set() or self._stop.is_set():
-                    self._skip.clear()
-                    skipped += not self._stop.is_set()
-                    continue
-                self._record(hub, board, subject, profile, speed, trial)
-                recorded += 1
-                self.studio.bus.publish("trial", phase="break", seconds=float(profile.break_duration), **trial)
-                self._sleep(float(profile.break_duration) / speed)
-            with board.lock, out.captured() as lines:
-                hub.stop_session()
-                combined = hub.combine_fif_files() if recorded else None
-            self.studio.bus.publish("trial", phase="done", n=n, total=total)
-            self._say("done", session=number, recorded=recorded, skipped=skipped, total=total,
-                      combined=str(combined) if combined else None,
-                      message=f"Recorded {recorded} of {total} trials" + (f", skipped {skipped}" if skipped else "")
-                      + (f"; combined into {combined}" if combined else ""))
-        except (StudioError, DemoError, RuntimeError) as exc:   # RuntimeError: capture_hub's own plain refusals
-            self._fail(hub, str(exc), recorded)
-        except Exception as exc:
-            self._fail(hub, f"{type(exc).__name__}: {exc}", recorded)
+        counts = {"recorded": 0, "skipped": 0}
+        # The page's events follow the pipeline's trials: a fixation cross, the cue, the break.
+        status = {}
 
-    def _record(self, hub, board, subject, profile, speed, trial):
-        out = self.studio.output
-        raw_files = os.path.join(hub.raw_dir, f"session{hub.current_session_num}_*_raw.fif")
-        before = len(glob.glob(raw_files))
-        if subject is not None:
-            subject.cue = ACTION_LABELS.get(trial["action"])
-        self.studio.bus.publish("trial", phase="cue", seconds=float(profile.record_duration), **trial)
-        try:
-            with board.lock, out.captured() as lines:
-                started = hub.start_recording()
-            if not started:
-                raise StudioError(f"Trial {trial['n']} could not start recording: " + " ".join(error_lines(lines)))
-            try:
-                wait_for_samples(hub.board, int(round(float(profile.record_duration) * SAMPLING_RATE)), speed)
-            except DemoError as exc:
-                raise StudioError(f"Trial {trial['n']}: {exc} Check that the board is on and plugged in, then "
-                                  "connect it again on the Board page.") from None
-        finally:
+        def cue(trial):
+            info = dict(n=trial.n, total=trial.total, action=trial.action, label=trial.label,
+                        instruction=trial.instruction, speed=speed)
+            status.update(n=trial.n, total=trial.total)
+            self._say("running", n=trial.n, total=trial.total, session=number, recorded=counts["recorded"],
+                      skipped=counts["skipped"], action=trial.action, label=trial.label)
+            self.studio.bus.publish("trial", phase="fixation", seconds=FIXATION_S, **info)
+            self._sleep(FIXATION_S / speed)
+            if self._skip.is_set() or self._stop.is_set():
+                self._skip.clear()
+                counts["skipped"] += not self._stop.is_set()
+                return False
+            if subject is not None:
+                subject.cue = trial.label
+            self.studio.bus.publish("trial", phase="cue", seconds=float(profile.record_duration), **info)
+            return True
+
+        def rest(trial):
             if subject is not None:
                 subject.cue = None
-            with board.lock, out.captured() as lines:
-                hub.stop_recording()
-        if len(glob.glob(raw_files)) <= before:
-            raise StudioError(f"Trial {trial['n']} was not saved: " + " ".join(error_lines(lines)))
+            counts["recorded"] += 1
+            self.studio.bus.publish("trial", phase="break", seconds=float(profile.break_duration), n=trial.n,
+                                    total=trial.total, action=trial.action, label=trial.label,
+                                    instruction=trial.instruction, speed=speed)
 
-    def _fail(self, hub, reason, recorded):
-        with self.studio.board.lock, self.studio.output.captured():
-            try:
-                hub.stop_session()   # closes the session; the trials saved so far stay on disk
-            except Exception:
-                pass
+        try:
+            with board.lock:
+                number = self._next_session()
+            with out.captured():
+                profile.save(number)
+            with out.captured():
+                recorded = pipeline.record_session(
+                    hub, trial_seconds=float(profile.record_duration), rest_seconds=float(profile.break_duration),
+                    speed=speed, actions=dict(profile.actions), trials_per_class=int(profile.repetitions),
+                    cue=cue, rest=rest, stop=self._stop, pause=self._paused, lock=board.lock, output=out)
+            with board.lock, out.captured():
+                combined = pipeline.combine(hub, output=out).file if recorded.recorded else None
+            self.studio.bus.publish("trial", phase="done", n=status.get("n", 0), total=recorded.total)
+            self._say("done", session=recorded.session, recorded=recorded.recorded, skipped=recorded.skipped,
+                      total=recorded.total, combined=str(combined) if combined else None,
+                      message=f"Recorded {recorded.recorded} of {recorded.total} trials"
+                      + (f", skipped {recorded.skipped}" if recorded.skipped else "")
+                      + (f"; combined into {combined}" if combined else ""))
+        except pipeline.BoardSilent as exc:
+            self._fail(subject, f"Trial {exc.trial}: {exc} Check that the board is on and plugged in, then "
+                       "connect it again on the Board page", counts["recorded"])
+        # RuntimeError: capture_hub's own plain refusals.
+        except (StudioError, pipeline.PipelineError, RuntimeError) as exc:
+            self._fail(subject, str(exc), counts["recorded"])
+        except Exception as exc:
+            self._fail(subject, f"{type(exc).__name__}: {exc}", counts["recorded"])
+
+    def _fail(self, subject, reason, recorded):
+        # The pipeline has closed the session; the trials saved so far stay on disk.
+        if subject is not None:
+            subject.cue = None
         self.studio.bus.publish("trial", phase="done")
         reason = reason if reason.endswith(".") else reason + "."
         self._say("failed", recorded=recorded,
                   message=f"{reason} The {recorded} trial(s) recorded before stay saved.")
-
-    def _wait_while_paused(self):
-        while self._paused.is_set() and not self._stop.is_set():
-            time.sleep(0.05)
 
     def _sleep(self, seconds):
         self._stop.wait(seconds)

@@ -3,7 +3,6 @@ its artefacts placed where live_pilot loads them, and both decoders scored on th
 epochs. The work runs in corvane.studio.training_child, a process of its own; this side relays its
 events and turns its outcome into a result or a StudioError."""
 import json
-import os
 import queue
 import subprocess
 import sys
@@ -12,15 +11,11 @@ import time
 from pathlib import Path
 from typing import Callable
 
+from corvane.pipeline.constants import DEFAULT_STEPS
 from corvane.studio.errors import StudioError
 
 STALL_SECONDS = 900.0     # no event from the training for this long: it is stopped
 CANCEL_SECONDS = 30.0     # a cancelled training that has not ended by then is killed
-
-
-def default_steps():
-    from corvane.demo.host import parse_args
-    return parse_args([]).steps
 
 
 class TrainingRun:
@@ -28,7 +23,7 @@ class TrainingRun:
                  on_event: Callable[[dict], None]):
         # Resolved here: the child runs in the repository folder.
         self.base, self.artefact_dir = Path(base).resolve(), Path(artefact_dir).resolve()
-        self.steps = default_steps() if steps is None else int(steps)
+        self.steps = DEFAULT_STEPS if steps is None else int(steps)
         self.seed, self.on_event = int(seed), on_event
         self._child = None
         self._cancelled = threading.Event()

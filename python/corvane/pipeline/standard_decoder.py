@@ -3,7 +3,7 @@ with scikit-learn's linear discriminant analysis, on the epochs process_epochs c
 span its training rows cover."""
 import numpy as np
 
-from corvane.demo.constants import (EPOCH_BASELINE, EPOCH_TMAX, EPOCH_TMIN, ROW_START,
+from corvane.pipeline.constants import (EPOCH_BASELINE, EPOCH_TMAX, EPOCH_TMIN, ROW_START,
                                        WINDOW)
 
 FOLDS = 5

@@ -8,9 +8,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from corvane.demo import standard_decoder
-from corvane.demo.agent_blocks import kept_blocks, train_on_training_items
-from corvane.demo.constants import ROW_START, WINDOW
+from corvane.pipeline import standard_decoder
+from corvane.pipeline.agent_blocks import kept_blocks, train_on_training_items
+from corvane.pipeline.constants import ROW_START, WINDOW
 
 TEST_SHARE, SPLIT_SEED = 0.2, 42
 

@@ -1,8 +1,6 @@
 """The cue sequence played during live decoding, and which cue a window lies in."""
 import threading
 
-import numpy as np
-
 
 class CuePlayer(threading.Thread):
     """Plays the known cue sequence: segment k of `segment` samples gets cue schedule[k].
@@ -41,7 +39,3 @@ class CuePlayer(threading.Thread):
                 shares[cue] = shares.get(cue, 0) + overlap
         cue = max(shares, key=shares.get)
         return cue, shares[cue] == end - start
-
-
-def percentile_ms(values, q):
-    return float(np.percentile(np.asarray(values) * 1000.0, q)) if values else float("nan")

@@ -8,8 +8,8 @@ from mne.decoding import CSP
 from sklearn.discriminant_analysis import LinearDiscriminantAnalysis
 from sklearn.preprocessing import StandardScaler
 
-from corvane.demo import fair_scoring
-from corvane.demo.constants import FS, ROW_START, WINDOW
+from corvane.pipeline import fair_scoring
+from corvane.pipeline.constants import FS, ROW_START, WINDOW
 from tests.support.testbed import environment
 
 FITS = []   # (what, the data it was fitted on)
