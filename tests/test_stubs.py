@@ -6,7 +6,7 @@ import pytest
 
 from tools import stubs
 
-MODULES = ["run_profile", "capture_hub", "policy_forge"]
+MODULES = ["run_profile", "capture_hub", "policy_forge", "corvane._facts"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -1,4 +1,4 @@
-"""Type stubs for the four modules, written from the modules themselves.
+"""Type stubs for the four modules and corvane._facts, written from the modules themselves.
 
 `render(module)` gives the text of a module's stub: every module global (imported modules, classes
 and functions as imports, values with their type), every class defined by the module with its
@@ -6,7 +6,7 @@ bases, docstring and members in their published order, each method with its para
 and docstring. The stubs in src/ are this text, so a test that renders a module again and compares
 it with the installed stub sees any member added, removed or changed without its stub.
 
-`python -m tools.stubs [module ...]` rewrites the stubs in src/ (all four by default). live_pilot
+`python -m tools.stubs [module ...]` rewrites the stubs in src/ (all five by default). live_pilot
 loads trained artefacts and opens the board when imported, so it is imported here against the
 testbed's stand-ins: artefacts from the training pipeline, an emulated board, loopback servers.
 """
@@ -25,6 +25,7 @@ STUB_PATHS = {
     "capture_hub": "capture_hub/capture_hub.pyi",
     "policy_forge": "policy_forge/policy_forge.pyi",
     "live_pilot": "live_pilot/__init__.pyi",
+    "corvane._facts": "facts/_facts.pyi",
 }
 
 
@@ -152,7 +153,8 @@ def render_live_pilot(module, simulator_url):
 def installed_stub(module):
     """The stub installed beside the module, or None."""
     path = Path(module.__file__)
-    stub = path.parent / "__init__.pyi" if module.__name__ == "live_pilot" else path.with_name(f"{module.__name__}.pyi")
+    name = module.__name__.rpartition(".")[2]
+    stub = path.parent / "__init__.pyi" if name == "live_pilot" else path.with_name(f"{name}.pyi")
     return stub.read_text() if stub.exists() else None
 
 

@@ -1,75 +1,69 @@
-"""The board and decoder facts the host side shares (tests, benchmarks, stand-ins, the demo).
+"""The facts the host side shares (the pipeline, the demo, the studio, stand-ins, tests, benchmarks).
 
-What BrainFlow describes is read from it: the Cyton board's id, sampling rate and EEG rows, and
-the sizes counted in samples follow from the rate. BrainFlow is imported on the first use of one of
-these (it brings NumPy, which a stand-in needing only the command letters does without).
-
-The live decoder's window and step belong to live_pilot, whose import opens the board, so they are
-stated here; code that has the module imported reads them from its globals (window_size,
-eeg_buffer.step_size), and a test holds these values to the module's.
+Everything the modules define comes from corvane._facts, built from the same C++ definitions the
+modules use; importing it opens nothing. What BrainFlow describes (the Cyton board's id and its EEG
+rows) is read from BrainFlow on first use of one of those names, since BrainFlow brings NumPy, which
+a stand-in needing only the command letters does without. What this file adds is how to read the
+lines live_pilot prints: parse_live_line.
 """
-import os
-import re
+import ast
+from typing import NamedTuple
 
-# The electrodes wired, in order, to the first EEG rows of the board.
-ELECTRODES = ("FCz", "C3", "Cz", "CPz", "C2", "C4")
+from corvane._facts import (  # noqa: F401  (re-exported)
+    ACTION_LABELS, ACTUATOR_PORT, AGENT_ARCHIVE, AGENT_ARCHIVE_FILE, AGENT_ARCHIVE_PARTS, ANNOTATIONS_FILE,
+    CLASS_COMMANDS, CLASS_NAME_COMMANDS, COMBINED_FILE, CONFIDENCE_THRESHOLD, DECISION_RULES, DEFAULT_ACTIONS,
+    DEFAULT_ACTUATOR_HOST, DEFAULT_API_URL, DEFAULT_BASE_DIRECTORY, DEFAULT_SERIAL_PORT, DEFAULT_SIMULATOR_URL,
+    ELECTRODES, EPOCH_BASELINE, EPOCH_TMAX, EPOCH_TMIN, FEATURE_ROW_LENGTH, FILTERS_FILE, LIVE_BUFFER, LIVE_OVERLAP,
+    LIVE_READ, LIVE_STEP, LIVE_WINDOW, MAPPED_COMMAND_PREFIX, POSITIONAL_COMMANDS, READY_LINE, SAMPLING_RATE,
+    SCALER_FILE, STOP_CLASS, STOP_CLASSES, STOP_COMMAND, TRAINING_ROW_START, WINDOW_LINE_PREFIX, class_commands,
+    class_label, command_for_class, parse_actuator_address)
 
-# Share of a live window that the next one overlaps.
-LIVE_OVERLAP = 0.65
-
-# Values in the feature row of one CSP component.
-FEATURE_ROW_LENGTH = 522
-
-# The trained artefacts, relative to the artefact directory; the agent's archive gets ".zip".
-FILTERS_FILE = "csp_filters_ovr.pkl"
-SCALER_FILE = "scaler.pkl"
-AGENT_ARCHIVE = os.path.join("sample_data", "processed", "dqn_model_session1")
-AGENT_ARCHIVE_FILE = AGENT_ARCHIVE + ".zip"
-
-# Class order, and so drive command: class 0 "L", 1 "R", 2 "F", 3 "B", any other the stop "S".
-# Hand imagery turns the vehicle to that side, blinks drive forward, jaw clenching back, and
-# relaxing stops it.
-CLASS_COMMANDS = (("left", "L"), ("right", "R"), ("blinking", "F"), ("jaw", "B"))
-STOP_CLASS, STOP_COMMAND = "relax", "S"
+# The classes the recordings cue, in the positional table's order (the stop class last), and every
+# command: the stop first.
 CLASS_ORDER = tuple(name for name, _ in CLASS_COMMANDS) + (STOP_CLASS,)
-COMMANDS = (STOP_COMMAND,) + tuple(letter for _, letter in CLASS_COMMANDS)
+COMMANDS = (STOP_COMMAND,) + POSITIONAL_COMMANDS
+# Every window's first line starts with this.
+WINDOW_LINE = WINDOW_LINE_PREFIX
 
-# The actions capture_hub cues by default, as it logs them, and the short label (the class) each
-# carries in a combined recording.
-ACTION_LABELS = {"Right_Hand": "right", "Left_Hand": "left", "Blinking": "blinking", "Jaw_Clenching": "jaw",
-                 "Relax": "relax"}
 
-# The actuator controller live_pilot drives when CORVANE_ACTUATOR_HOST is not set, and its port
-# when the setting names none (src/common/settings.hpp states the same for the module).
-DEFAULT_ACTUATOR_HOST, ACTUATOR_PORT = "192.168.4.1", 80
+class LiveLine(NamedTuple):
+    """A line of live_pilot's output a host follows. kind: "ready" (the board streams), "window" (a
+    window is decoded; a window without a "decision" line sent "S") or "decision" (a block was
+    confident: the command sent, and the kept blocks' class numbers and confidences)."""
+    kind: str
+    command: str | None = None
+    predictions: tuple = ()
+    confidences: tuple = ()
 
-# A block's decision counts when its confidence is above this.
-CONFIDENCE_THRESHOLD = 0.6
 
-# What live_pilot prints that a host follows: every window starts with WINDOW_LINE, and one that
-# a block was confident about ends with "Mapped Command: X [predictions][confidences]".
-WINDOW_LINE = "Processing window of shape"
-MAPPED_COMMAND_LINE = re.compile(r"Mapped Command: (\S+) (\[.*?\])(\[.*?\])\s*$")
+def parse_live_line(line):
+    """The LiveLine of one line of live_pilot's output, or None for any other line (a decision line
+    whose lists do not read back included)."""
+    line = line.rstrip("\r\n")
+    if line == READY_LINE:
+        return LiveLine("ready")
+    if line.startswith(WINDOW_LINE_PREFIX):
+        return LiveLine("window")
+    if not line.startswith(MAPPED_COMMAND_PREFIX):
+        return None
+    # "<command> [class numbers][confidences]": two lists of numbers, so "][" parts them.
+    command, _, lists = line[len(MAPPED_COMMAND_PREFIX):].partition(" ")
+    first, middle, second = lists.rstrip().partition("][")
+    try:
+        predictions, confidences = ast.literal_eval(first + "]"), ast.literal_eval("[" + second)
+    except (ValueError, SyntaxError, MemoryError, RecursionError):
+        return None
+    if not (command and middle and isinstance(predictions, list) and isinstance(confidences, list)):
+        return None
+    return LiveLine("decision", command, tuple(predictions), tuple(confidences))
 
 
 def _board_facts():
     from brainflow.board_shim import BoardIds, BoardShim
 
     board_id = BoardIds.CYTON_BOARD.value
-    rate = BoardShim.get_sampling_rate(board_id)
     eeg_rows = BoardShim.get_eeg_channels(board_id)
-    window = 5 * rate  # live_pilot's window: 5 s
-    return {
-        "BOARD_ID": board_id,
-        "SAMPLING_RATE": rate,
-        "BOARD_EEG_CHANNELS": len(eeg_rows),
-        "WIRED_EEG_ROWS": eeg_rows[:len(ELECTRODES)],
-        "LIVE_WINDOW": window,
-        "LIVE_STEP": window - int(window * LIVE_OVERLAP),  # rounded as the ring buffer rounds it
-        "LIVE_BUFFER": 10 * window,  # the ring buffer keeps ten windows
-        # A training row starts one second into its epoch (0.5 s after the cue), a window long.
-        "TRAINING_ROW_START": rate,
-    }
+    return {"BOARD_ID": board_id, "BOARD_EEG_CHANNELS": len(eeg_rows), "WIRED_EEG_ROWS": eeg_rows[:len(ELECTRODES)]}
 
 
 def __getattr__(name):

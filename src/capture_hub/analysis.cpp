@@ -13,7 +13,7 @@ const double kEpochSeconds = 5.0;
 // Task labels of the sample annotations: the "session1" block, lower-cased and shortened; the
 // first separator ends the reading wherever it stands.
 py::list sample_tasks(py::object self) {
-    py::object path = path_join({self.attr("sample_dir"), py::str("annotations.txt")});
+    py::object path = path_join({self.attr("sample_dir"), py::str(kAnnotationsFile)});
     if (!path_exists(path)) raise(PyExc_ValueError, "Sample annotations file not found");
     py::list tasks;
     bool in_session = false;
@@ -116,8 +116,8 @@ py::tuple analyze(py::object self, py::object session_num) {
     corvane::print(tasks);
 
     if (sample) {
-        py::object path = path_join({self.attr("sample_dir"), py::str("formatted"), py::str("S03.fif")});
-        if (!path_exists(path)) raise(PyExc_ValueError, "Sample data file (S03.fif) not found");
+        py::object path = path_join({self.attr("sample_dir"), py::str("formatted"), py::str(kCombinedFile)});
+        if (!path_exists(path)) raise(PyExc_ValueError, std::string("Sample data file (") + kCombinedFile + ") not found");
         self.attr("raw_data") = read_fif(path);
     } else {
         self.attr("raw_data") = recorded_session(self, session_num, tasks);

@@ -141,18 +141,4 @@ void append_to_annotations(py::object self, const py::str& text) {
     with_file(self.attr("annotation_file"), "a+", [&](py::object file) { file.attr("write")(text); });
 }
 
-py::str task_label(const py::object& action) {
-    py::str part = action.attr("split")("_")[py::int_(0)];
-    if (part.equal(py::str("Jaw"))) return py::str("Jaw_Clenching");
-    if (part.equal(py::str("Left")) || part.equal(py::str("Right"))) return part + py::str("_Hand");
-    return part;
-}
-
-py::str normalised_label(const py::object& task) {
-    py::str label = task.attr("strip")().attr("lower")();
-    if (label.equal(py::str("jaw_clenching"))) return py::str("jaw");
-    if (truthy(label.attr("endswith")("_hand"))) return label.attr("split")("_")[py::int_(0)];
-    return label;
-}
-
 }  // namespace corvane::capture_hub

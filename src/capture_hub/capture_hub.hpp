@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "common/board.hpp"
+#include "common/classes.hpp"
+#include "common/files.hpp"
 #include "common/python_values.hpp"
 #include "common/settings.hpp"
 
@@ -86,10 +88,6 @@ bool last_block_open(py::object self);
 bool has_session_block(py::object self, const py::object& session_num);
 // The header texts ("session" N) of the log.
 py::set session_headers(py::object self);
-// The label logged for an action: "Jaw" -> "Jaw_Clenching", "Left"/"Right" -> "..._Hand".
-py::str task_label(const py::object& action);
-// The class name of a task label in combined files: left, right, jaw, blinking, relax, ...
-py::str normalised_label(const py::object& task);
 
 // ---- session lifecycle (sessions.cpp) -----------------------------------------------------
 bool initialize_session(py::object self, py::object session_num);

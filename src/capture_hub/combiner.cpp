@@ -1,4 +1,4 @@
-// Combination of per-task recordings into one labelled recording, "S03.fif".
+// Combination of per-task recordings into one labelled recording, kCombinedFile.
 #include "capture_hub/capture_hub.hpp"
 
 #include "common/interop.hpp"
@@ -25,10 +25,10 @@ void report_unpaired(size_t unrecorded, const py::list& labels) {
     }
 }
 
-// Saves `raw` as formatted_dir/S03.fif through a temporary file in the same folder, so a failed
+// Saves `raw` as the combined file in formatted_dir through a temporary file in the same folder, so a failed
 // save never leaves a half-written combined file.
 py::str save_combined(py::object self, const py::object& raw) {
-    py::object output_file = path_join({self.attr("formatted_dir"), py::str("S03.fif")});
+    py::object output_file = path_join({self.attr("formatted_dir"), py::str(kCombinedFile)});
     corvane::replace_atomically(output_file, "_raw.fif", [&](py::object temp_path) {
         raw.attr("save")(temp_path, py::arg("overwrite") = true);
     });

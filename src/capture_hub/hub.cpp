@@ -16,18 +16,11 @@ py::dict default_channel_states() {
 // Action name -> [instruction, repetitions per session]; new lists on every call.
 py::dict default_task_names() {
     py::dict tasks;
-    const char* const table[][2] = {
-        {"Right_Hand", "Imagine or perform right hand movement"},
-        {"Left_Hand", "Imagine or perform left hand movement"},
-        {"Blinking", "Blink your eyes at a comfortable pace"},
-        {"Jaw_Clenching", "Clench your jaw with moderate force"},
-        {"Relax", "Relax your body and mind, do nothing"},
-    };
-    for (const auto& row : table) {
+    for (const auto& action : kDefaultActions) {
         py::list entry;
-        entry.append(row[1]);
+        entry.append(action.instruction);
         entry.append(21);
-        tasks[row[0]] = entry;
+        tasks[action.name] = entry;
     }
     return tasks;
 }
@@ -100,7 +93,7 @@ void init(py::object self) {
     self.attr("raw_dir") = path_join({data_dir, py::str("raw")});
     self.attr("processed_dir") = path_join({data_dir, py::str("processed")});
     self.attr("formatted_dir") = path_join({data_dir, py::str("formatted")});
-    self.attr("annotation_file") = path_join({data_dir, py::str("annotations.txt")});
+    self.attr("annotation_file") = path_join({data_dir, py::str(kAnnotationsFile)});
     py::object sample_dir = path_join({base, py::str("sample_data")});
     self.attr("sample_dir") = sample_dir;
     self.attr("formatted_sample_dir") = path_join({sample_dir, py::str("formatted")});

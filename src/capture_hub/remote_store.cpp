@@ -140,7 +140,7 @@ py::object load_session_data(py::object self, py::object session_num) {
 py::list get_sample_files(py::object self) {
     return guarded<py::list>("Error getting sample files: ", py::list(), [&] {
         py::object formatted_dir = path_join({self.attr("sample_dir"), py::str("formatted")});
-        py::object sample_file = path_join({formatted_dir, py::str("S03.fif")});
+        py::object sample_file = path_join({formatted_dir, py::str(kCombinedFile)});
         py::list files;
         if (path_exists(sample_file)) {
             files.append(sample_file);

@@ -37,8 +37,9 @@ void close_abandoned_block(py::object self) {
 // (".annotations.txt....tmp"). Only the lock's holder writes them, so none is in use.
 void remove_crash_leftovers(py::object self) {
     size_t removed = 0;
+    const std::string log_start = std::string(".") + kAnnotationsFile + ".";
     for (auto [folder, start, end] : {std::tuple{"raw_dir", ".session", "_eeg.fif"},
-                                      std::tuple{"data_dir", ".annotations.txt.", ".tmp"}}) {
+                                      std::tuple{"data_dir", log_start.c_str(), ".tmp"}}) {
         py::object directory = self.attr(folder);
         for (auto name : os().attr("listdir")(directory)) {
             if (truthy(name.attr("startswith")(start)) && truthy(name.attr("endswith")(end))) {

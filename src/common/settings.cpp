@@ -117,8 +117,11 @@ py::str simulator_url() {
 }
 
 std::pair<py::str, py::int_> actuator_address() {
+    return actuator_address_of(getenv("CORVANE_ACTUATOR_HOST", std::string(kDefaultActuatorHost)));
+}
+
+std::pair<py::str, py::int_> actuator_address_of(const std::string& address) {
     const char* variable = "CORVANE_ACTUATOR_HOST";
-    std::string address = getenv(variable, std::string(kDefaultActuatorHost));
     auto parsed = authority(address, true);
     if (!parsed) malformed(variable, address, "a host name or IP address with an optional :port (1-65535)");
     return {py::str(parsed->first), py::int_(parsed->second.value_or(kActuatorPort))};

@@ -3,6 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <string>
 #include <utility>
 
 namespace corvane {
@@ -31,6 +32,8 @@ py::str simulator_url();
 // with an optional :port (1-65535); an IPv6 address comes back in brackets, as URLs write it.
 // Anything else raises ValueError naming the variable.
 std::pair<py::str, py::int_> actuator_address();
+// `text` read as CORVANE_ACTUATOR_HOST is read, with its ValueError.
+std::pair<py::str, py::int_> actuator_address_of(const std::string& text);
 // Resolves the actuator controller's host (from actuator_address) within `seconds` and keeps its
 // address for every later request (see host_address.hpp); a name that does not resolve in time
 // raises ValueError naming CORVANE_ACTUATOR_HOST.

@@ -105,6 +105,16 @@ void check_agent(const py::object& model, long long rows, size_t filters) {
         mismatch(kFiltersFile, std::to_string(filters) + " filters for an agent choosing among " + choices +
                                    ": one filter per class is needed");
     }
+    // Names, when the agent carries them, decide each class's command: one text per class.
+    py::object names = py::getattr(model, "class_names", py::none());
+    if (names.is_none()) return;
+    bool texts = py::isinstance<py::list>(names) || py::isinstance<py::tuple>(names);
+    for (size_t k = 0; texts && k < py::len(names); ++k) texts = py::isinstance<py::str>(names[py::int_(k)]);
+    if (!texts) mismatch(kAgentFile, "the agent's class names must be a list of texts, got " + text(py::repr(names)));
+    if (py::len(names) != filters) {
+        mismatch(kAgentFile, "the agent names " + std::to_string(py::len(names)) + " classes " + text(py::repr(names)) +
+                                 " but chooses among " + text(actions.attr("n")));
+    }
 }
 
 }  // namespace

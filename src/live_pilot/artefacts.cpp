@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/allow_list_unpickler.hpp"
+#include "common/decoder.hpp"
 #include "common/interop.hpp"
 #include "live_pilot/live_pilot.hpp"
 
@@ -149,7 +150,7 @@ py::object load_fitted_objects(const py::object& path) {
 py::object load_agent(const py::object& dqn, const py::object& path) {
     // The library's own naming: the path as given, else with ".zip" added.
     auto os_path = py::module_::import("os").attr("path");
-    py::str archive_path = os_path.attr("exists")(path).cast<bool>() ? py::str(path) : py::str(path) + py::str(".zip");
+    py::str archive_path = os_path.attr("exists")(path).cast<bool>() ? py::str(path) : py::str(path) + py::str(kAgentArchiveSuffix);
     py::bytes content;
     with_file(archive_path, "rb", [&](py::object file) { content = file.attr("read")(); });
     // The archive is read once; the library loads from these bytes, not from the file again.

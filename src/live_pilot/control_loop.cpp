@@ -134,8 +134,8 @@ py::object decide(const py::module_& m, const py::object& window_data) {
     py::tuple choice = rule.equal(py::str(kQSumRule)) ? m.attr("get_summed_prediction")(kept.q_values)
                                                       : m.attr("get_conservative_prediction")(kept.predictions, kept.confidences);
     if (choice[0].is_none()) return py::str("S");
-    py::object command = m.attr("map_action_to_command")(choice[0]);
-    corvane::print(py::str("Mapped Command: ") + py::str(command) + py::str(" ") + py::str(kept.predictions) +
+    py::object command = class_command(m, choice[0]);
+    corvane::print(py::str(kMappedCommandPrefix) + py::str(command) + py::str(" ") + py::str(kept.predictions) +
                    py::str(kept.confidences));
     return command;
 }
@@ -146,7 +146,7 @@ py::object decide(const py::module_& m, const py::object& window_data) {
 void handle_window(const py::module_& m, LoopState& state) {
     py::object window = m.attr("eeg_buffer").attr("get_window")();
     py::object window_data = window.attr("reshape")(1, m.attr("num_channels"), -1);
-    corvane::print(py::str("Processing window of shape: ") + py::str(window_data.attr("shape")));
+    corvane::print(py::str(kWindowLinePrefix) + py::str(window_data.attr("shape")));
 
     py::object fault = m.attr("signal_fault")(window, state.step);
     py::object command = py::str("S");

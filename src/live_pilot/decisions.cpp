@@ -6,6 +6,7 @@
 #include <cmath>
 #include <vector>
 
+#include "common/classes.hpp"
 #include "common/interop.hpp"
 #include "common/python_values.hpp"
 #include "live_pilot/live_pilot.hpp"
@@ -14,11 +15,7 @@ namespace corvane::live_pilot {
 
 namespace {
 
-py::object map_action_to_command(py::object action) {
-    py::dict commands;
-    for (std::size_t i = 0; i < kClassCommands.size(); ++i) commands[py::int_(i)] = kClassCommands[i];
-    return commands.attr("get")(action, kStopCommand);
-}
+py::object map_action_to_command(py::object action) { return positional_command(action); }
 
 // NumPy's float32 sum as add.reduce computes it: pairwise, eight accumulators per block.
 float pairwise_sum(const float* a, std::size_t n) {
@@ -135,6 +132,20 @@ py::tuple get_summed_prediction(py::object q_values) {
 }
 
 }  // namespace
+
+py::object agent_class_names(const py::object& model) {
+    py::object names = py::getattr(model, "class_names", py::none());
+    return py::isinstance<py::list>(names) || py::isinstance<py::tuple>(names) ? names : py::none();
+}
+
+py::object class_command(const py::module_& m, const py::object& action) {
+    py::object names = agent_class_names(m.attr("model"));
+    if (!names.is_none()) {
+        py::dict named = named_class_commands(names);
+        if (named.contains(action)) return named[action];
+    }
+    return m.attr("map_action_to_command")(action);
+}
 
 BlockDecision decide_block(const py::object& q_values) {
     if (py::isinstance<py::array_t<float>>(q_values)) {

@@ -136,6 +136,12 @@ struct BlockDecision {
 };
 BlockDecision decide_block(const py::object& q_values);
 
+// The class names an agent carries (a list or tuple), or None when it names none.
+py::object agent_class_names(const py::object& model);
+// The command of class `action` of the module's agent: by the class's name when the agent names it
+// as a known class, else through map_action_to_command, the positional table.
+py::object class_command(const py::module_& m, const py::object& action);
+
 // The agent's Q-network applied to observations. A stable-baselines3 network of plain Linear and
 // ReLU layers over a flattened observation is run as the functional calls its modules make (the
 // same operations, without the module-call overhead); any other network is called as it is.

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "common/classes.hpp"
+#include "common/decoder.hpp"
 #include "common/interop.hpp"
 #include "common/signal_quality_binding.hpp"
 #include "live_pilot/live_pilot.hpp"
@@ -74,7 +76,7 @@ void open_board(py::module_& m) {
         }
         throw;
     }
-    print("Started data stream from board.");
+    print(kReadyLine);
 }
 
 // The module named by -m in the interpreter's command line, or "" when there is none.
@@ -130,6 +132,7 @@ void set_up_module(py::module_& m) {
     bind_signal_fault(m);
     create_ring_buffer(m);
     check_artefacts(m);
+    print(class_table_line(agent_class_names(m.attr("model")), m.attr("model").attr("action_space").attr("n").cast<long long>()));
     open_board(m);
     bind_control_loop(m);
 }

@@ -54,7 +54,8 @@ py::tuple process_epochs(py::object self, py::object event_ids) {
 
     py::object all_epochs = mne.attr("Epochs")(
         self.attr("raw"), self.attr("events")[py::int_(0)], py::arg("event_id") = event_ids,
-        py::arg("tmin") = -0.5, py::arg("tmax") = 5.5, py::arg("baseline") = py::make_tuple(-0.5, 1),
+        py::arg("tmin") = kEpochStart, py::arg("tmax") = kEpochEnd,
+        py::arg("baseline") = py::make_tuple(kBaselineStart, kBaselineEnd),
         py::arg("preload") = true);
     all_epochs.attr("pick_types")(py::arg("meg") = false, py::arg("eeg") = true);
     py::object X_all = all_epochs.attr("get_data")();

@@ -47,7 +47,9 @@ py::tuple setup_eeg(py::object self, py::object path) {
 
 void bind_loading(py::object cls) {
     add_signed_method(cls, "__init__", "self", &init, "");
-    add_signed_method(cls, "setup_eeg", "self, path='formatted_data/S03.fif'", &setup_eeg, "", py::arg("path") = "formatted_data/S03.fif");
+    static const std::string recording = std::string(kTrainerRecordingFolder) + "/" + kCombinedFile;
+    static const std::string signature = "self, path='" + recording + "'";
+    add_signed_method(cls, "setup_eeg", signature.c_str(), &setup_eeg, "", py::arg("path") = recording);
 }
 
 }  // namespace corvane::policy_forge

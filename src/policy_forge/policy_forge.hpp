@@ -8,6 +8,7 @@
 
 #include "common/board.hpp"
 #include "common/decoder.hpp"
+#include "common/files.hpp"
 #include "common/interop.hpp"
 #include "common/settings.hpp"
 

@@ -42,6 +42,11 @@ py::tuple setup_training(py::object self, py::object task_names) {
         py::arg("gamma") = 0.99, py::arg("train_freq") = 4, py::arg("target_update_interval") = 200,
         py::arg("exploration_fraction") = 0.1, py::arg("exploration_final_eps") = 0.02,
         py::arg("policy_kwargs") = policy_kwargs);
+    // The class names travel with the agent: stable-baselines3 saves a plain attribute with the
+    // agent's settings and restores it on load, so live_pilot finds each class's command by name.
+    py::list class_names;
+    for (py::handle name : self.attr("task_names")) class_names.append(py::str(name));
+    model.attr("class_names") = class_names;
     py::list callbacks;
     callbacks.append(global("CustomCallback")());
     return py::make_tuple(model, callbacks);

@@ -1,6 +1,8 @@
 // RunProfile: the parameters of one recording session, saved per session number as a plain dict.
 #include "run_profile/run_profile.hpp"
 
+#include <string>
+
 #include "common/interop.hpp"
 #include "common/session_numbers.hpp"
 #include "common/settings.hpp"
@@ -82,17 +84,34 @@ py::object load(py::object session_num, py::object base_path) {
     return load_record(filename);
 }
 
+// Where a record's file name ranks among the records: "session<N>_config.pkl" with N an integer
+// ranks by N (session 10 above session 9, whatever the digits' text order); any other name ranks
+// below every numbered one, and among those names plain string order decides. Equal numbers
+// ("session07" and "session7") fall back to string order as well.
+py::tuple record_rank(const py::str& name) {
+    std::string text = name.cast<std::string>();
+    const std::string prefix = "session", suffix = "_config.pkl";
+    if (text.size() > prefix.size() + suffix.size() && text.compare(0, prefix.size(), prefix) == 0) {
+        std::string number = text.substr(prefix.size(), text.size() - prefix.size() - suffix.size());
+        size_t digits = number.front() == '-' ? 1 : 0;
+        bool numeric = digits < number.size();
+        for (size_t k = digits; numeric && k < number.size(); ++k) numeric = number[k] >= '0' && number[k] <= '9';
+        if (numeric) return py::make_tuple(1, py::int_(py::str(number)), name);
+    }
+    return py::make_tuple(0, 0, name);
+}
+
 py::object load_last_config(py::object base_path) {
     auto os = py::module_::import("os");
     py::object directory = config_dir(base_path);
     if (!os.attr("path").attr("exists")(directory).cast<bool>()) return py::none();
-    py::list config_files;
+    py::list ranks;
     for (auto name : os.attr("listdir")(directory)) {
-        if (name.attr("endswith")("_config.pkl").cast<bool>()) config_files.append(name);
+        if (name.attr("endswith")("_config.pkl").cast<bool>()) ranks.append(record_rank(py::str(name)));
     }
-    if (config_files.empty()) return py::none();
-    config_files.attr("sort")();
-    return load_record(path_join({directory, config_files[config_files.size() - 1]}));
+    if (ranks.empty()) return py::none();
+    py::tuple last = py::module_::import("builtins").attr("max")(ranks);
+    return load_record(path_join({directory, last[2]}));
 }
 
 }  // namespace

@@ -58,6 +58,15 @@ def with_serialized_entries(**payloads):
     return change
 
 
+def with_class_names(names):
+    def change(folder, artefacts):
+        with zipfile.ZipFile(artefacts / ARCHIVE) as archive:
+            data = json.loads(archive.read("data"))
+        data["class_names"] = names
+        replace_in_archive(artefacts / ARCHIVE, folder / ARCHIVE, "data", json.dumps(data))
+    return change
+
+
 def trained_entries():
     """What an agent's archive holds after learning: episode records, a seeded action space and
     the last observations."""
@@ -146,6 +155,11 @@ def test_mismatched_or_planted_artefacts_fail_the_import(subprocess_env, artefac
                             "holds non-finite numbers in filters_"),
         "scaler with NaN means": (with_nan("scaler.pkl", "mean_"), "ValueError",
                                   "scaler.pkl: the scaler holds non-finite numbers in mean_", ""),
+        "agent naming too few classes": (with_class_names(["left", "right"]), "ValueError",
+                                         f"{os.path.basename(AGENT_ARCHIVE)}: the agent names 2 classes",
+                                         "but chooses among 5"),
+        "agent naming its classes by number": (with_class_names([1, 2, 3, 4, 5]), "ValueError",
+                                               "the agent's class names must be a list of texts", ""),
         "agent for another shape": (with_wide_agent, "ValueError",
                                     f"{os.path.basename(AGENT_ARCHIVE)}: the agent observes (4, 100), the filters and "
                                     f"features give (4, {ROW})", ""),

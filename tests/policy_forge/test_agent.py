@@ -100,6 +100,8 @@ def test_setup_training_on_processed_epochs(processed):
     with contextlib.redirect_stdout(io.StringIO()):
         model, callbacks = forge.setup_training(names)
     assert forge.task_names is names
+    # The names travel with the agent, as texts, in a list of its own.
+    assert model.class_names == names and model.class_names is not names
     assert model.num_timesteps == 0 and model.learning_rate == 0.0005 and model.buffer_size == 50000
     assert (model.learning_starts, model.batch_size, model.gamma, model.target_update_interval) == (100, 32, 0.99, 200)
     assert model.policy_kwargs == {"ncomp": 4, "global_shape_length": ROW, "n_actions": 5}
@@ -141,6 +143,7 @@ def test_agent_learns_saves_and_loads_in_a_fresh_process(policy_forge, tmp_path)
         assert type(model.policy).__qualname__ == "KerasDQNPolicy"
         predicted, _ = model.predict(np.load({str(tmp_path / "x.npy")!r}), deterministic=True)
         assert (predicted == np.load({str(tmp_path / "predicted.npy")!r})).all()
+        assert model.class_names == ["left", "right"], model.class_names
         print("loaded", model.policy.n_actions)
     """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300,

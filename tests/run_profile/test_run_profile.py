@@ -91,16 +91,30 @@ def test_from_dict_fills_missing_keys_ignores_others_and_keeps_subclass(base):
         RunProfile.from_dict([1, 2])
 
 
-def test_last_config_is_the_last_name_in_string_order(base):
+# (record names, the one loaded): the highest session number; names without one rank below every
+# numbered name and go by string order among themselves.
+LAST_RECORDS = [
+    (["session2", "session10", "session9"], "session10"),
+    (["session9", "sessionX", "session-3", "zzz"], "session9"),
+    (["session-3", "sessionX"], "session-3"),
+    (["sessionX", "notes", "session-"], "sessionX"),
+    (["session007", "session7"], "session7"),
+    (["session1", f"session{2**70}"], f"session{2**70}"),
+]
+
+
+def test_last_config_is_the_highest_session_number(base):
     assert RunProfile.load_last_config(base) is None
-    os.makedirs(os.path.join(base, "data", "configs"))
+    folder = os.path.join(base, "data", "configs")
+    os.makedirs(folder)
     assert RunProfile.load_last_config(base) is None
-    for session in (2, 10, 9):
-        write_record(base, f"session{session}_config.pkl", {"repetitions": session})
-    assert RunProfile.load_last_config(base).repetitions == 9
-    write_record(base, "sessionX_config.pkl", {"repetitions": 99})
-    write_record(base, "zzz_notes.txt", {"repetitions": 0})
-    assert RunProfile.load_last_config(base).repetitions == 99
+    for names, expected in LAST_RECORDS:
+        for name in os.listdir(folder):
+            os.remove(os.path.join(folder, name))
+        for name in names:
+            write_record(base, f"{name}_config.pkl", {"repetitions": names.index(name)})
+        write_record(base, "session99_notes.txt", {"repetitions": -1})
+        assert RunProfile.load_last_config(base).repetitions == names.index(expected), (names, expected)
 
 
 def test_loader_defaults_are_read_at_import_objects_read_at_construction(tmp_path):

@@ -5,7 +5,7 @@
 - write_recording: a labelled six-channel FIF recording whose classes differ in rhythm and channel.
 - write_edf (from tests.support.edf_files): a plain EDF or BDF file.
 - build_artefacts: CSP filters, scaler and a DQN agent made by the training pipeline, laid out as
-  live_pilot loads them.
+  live_pilot loads them (train_filters: the filters and scaler of any class set, and the trainer).
 - counter_signal, emulator_process: a Cyton emulator in its own interpreter, optionally streaming
   sample numbers.
 - MisbehavingStore, client_sockets_to, request_threads (from tests.support.store_standins): a
@@ -151,22 +151,32 @@ def save_agent(forge, path, classes=CLASS_ORDER):
     model.save(path)
 
 
-def build_artefacts(base, trials_per_class=5):
-    """CSP filters, scaler and a DQN agent in `base`, made by the training pipeline from a
-    recording written there, laid out as live_pilot loads them. Returns `base` as a Path."""
+def train_filters(base, classes=CLASS_ORDER, trials_per_class=5):
+    """CSP filters and scaler in `base`, made by the training pipeline from a recording of `classes`
+    written there. Returns the trainer; its class k is the k-th of the sorted names, as setup_eeg
+    numbers a recording's annotations."""
     base = Path(base)
+    base.mkdir(parents=True, exist_ok=True)
     recording = base / "S03_raw.fif"
-    write_recording(recording, trials_per_class=trials_per_class)
+    write_recording(recording, classes=classes, trials_per_class=trials_per_class)
     with environment(CORVANE_PATH=base):
         from policy_forge import PolicyForge
 
         forge = PolicyForge()
     with contextlib.redirect_stdout(io.StringIO()):
         forge.setup_eeg(str(recording))
-        forge.process_epochs()
-        (base / AGENT_ARCHIVE).parent.mkdir(parents=True, exist_ok=True)
-        save_agent(forge, str(base / AGENT_ARCHIVE))
-    return base
+        forge.process_epochs(list(range(1, len(classes) + 1)))
+    (base / AGENT_ARCHIVE).parent.mkdir(parents=True, exist_ok=True)
+    return forge
+
+
+def build_artefacts(base, trials_per_class=5):
+    """CSP filters, scaler and a DQN agent in `base`, made by the training pipeline from a
+    recording written there, laid out as live_pilot loads them. Returns `base` as a Path."""
+    forge = train_filters(base, trials_per_class=trials_per_class)
+    with contextlib.redirect_stdout(io.StringIO()):
+        save_agent(forge, str(Path(base) / AGENT_ARCHIVE))
+    return Path(base)
 
 
 def live_pilot_environment(artefacts, port, simulator, controller):

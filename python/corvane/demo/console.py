@@ -10,7 +10,7 @@ import time
 # Module lines worth showing on the terminal as they happen (everything goes to the log).
 ECHO = re.compile(r"^(Board initialized|Board streaming stopped|Error |Saved combined|"
                   r"Using \d+ components|CSP filters saved|Scaler saved|Training samples|"
-                  r"Testing samples|DQN model loaded|CSP filters loaded|Scaler loaded|"
+                  r"Testing samples|DQN model loaded|CSP filters loaded|Scaler loaded|Class commands|"
                   r"BrainFlow session prepared|Started data stream|Stopped by user|"
                   r"Resources cleaned up|Connection error|Sample file not found)")
 

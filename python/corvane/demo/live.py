@@ -10,7 +10,6 @@ through its own clean-up (stream stopped, board released, "S" sent), exactly as 
 would. A real signal (rather than only setting Python's pending-interrupt flag) also wakes the
 loop from a sleep or a blocking socket call.
 """
-import ast
 import signal
 import threading
 import time
@@ -20,7 +19,7 @@ import numpy as np
 from corvane.demo import playback
 from corvane.demo.errors import DemoError
 from corvane.demo.training import score_held_out, score_rules_on_splits
-from corvane.facts import MAPPED_COMMAND_LINE, STOP_COMMAND, WINDOW_LINE
+from corvane.facts import STOP_COMMAND, WINDOW_LINE, class_commands, parse_live_line
 from corvane.pipeline import CuePlayer, module_environment
 from corvane.pipeline.constants import FS, STEP, WINDOW
 from corvane.standins.cyton_emulator import CytonEmulator
@@ -174,16 +173,19 @@ def window_decision(module, labels, decide):
     """The class of a window from its "Mapped Command" line: the one class the command stands for,
     whatever rule main() used; when several classes share the command (more classes than
     commands), the conservative rule taken again over the line's candidates."""
+    # The loop's own table: by the agent's class names when it carries them, else by position.
+    names = getattr(module.model, "class_names", None)
+    commands = class_commands(names) if names else [module.map_action_to_command(k) for k in range(len(labels))]
     by_command = {}
-    for k in range(len(labels)):
-        by_command.setdefault(module.map_action_to_command(k), []).append(k)
+    for k, command in enumerate(commands):
+        by_command.setdefault(command, []).append(k)
 
-    def decided(match):
-        classes = by_command.get(match[1], [])
+    def decided(line):
+        classes = by_command.get(line.command, [])
         if len(classes) == 1:
             return classes[0]
         if str(module.decision_rule) == "conservative":
-            return decide(ast.literal_eval(match[2]), ast.literal_eval(match[3]))
+            return decide(list(line.predictions), list(line.confidences))
         return None
     return decided
 
@@ -196,8 +198,8 @@ def score_live(host, windows, decisions, player, labels, sent_before, decided_cl
     rows, latencies, changed = [], [], []
     for k, (when, end) in enumerate(windows):
         cue, clean = player.cue_over(end - WINDOW, end)
-        match = MAPPED_COMMAND_LINE.match(decisions.get(k, ""))
-        choice = decided_class(match) if match else None
+        line = parse_live_line(decisions.get(k, ""))
+        choice = decided_class(line) if line and line.kind == "decision" else None
         decoded = labels[choice] if choice is not None and 0 <= choice < len(labels) else None
         rows.append((cue, clean, decoded, end / FS))
         if k < len(arrivals):

@@ -7,7 +7,7 @@ from corvane.facts import TRAINING_ROW_START as ROW_START  # noqa: F401
 
 # process_epochs' epochs, and the span of each epoch its training rows cover (ROW_START samples
 # from the epoch's start, one live window long); the standard decoder sees the same.
-EPOCH_TMIN, EPOCH_TMAX, EPOCH_BASELINE = -0.5, 5.5, (-0.5, 1)
+from corvane.facts import EPOCH_BASELINE, EPOCH_TMAX, EPOCH_TMIN  # noqa: F401,E402
 
 # Trials each class needs: training drops the first trial (its epoch starts before the recording)
 # and holds out a fifth of the rest, stratified, so every class needs a held-out epoch.

@@ -22,14 +22,13 @@ import time
 from pathlib import Path
 from typing import Callable
 
-from corvane.facts import ACTUATOR_PORT, DEFAULT_ACTUATOR_HOST, STOP_COMMAND, WINDOW_LINE
+from corvane.facts import DEFAULT_ACTUATOR_HOST, READY_LINE, STOP_COMMAND, WINDOW_LINE, parse_actuator_address
 from corvane.pipeline.live_events import LiveEvents
 
 START_SECONDS = 180.0   # importing live_pilot (the libraries, the artefacts, the board) takes this at most
 STOP_DEADLINE = 1.0     # the host's own "S": connecting, sending and the whole answer
 TERM_SECONDS = 10.0     # live_pilot's own stop takes under 4 s; then it is killed
 QUIET_SECONDS = 1.0     # output paused this long: the pending window is complete (a step is 1.75 s)
-READY_LINE = "Started data stream from board."
 
 
 class LiveError(RuntimeError):
@@ -37,20 +36,15 @@ class LiveError(RuntimeError):
 
 
 def controller_address(actuator_host):
-    """(host, port) of CORVANE_ACTUATOR_HOST as live_pilot reads it: host or IP, IPv6 in
-    brackets when a port follows, port 80 unless given; ValueError for anything else."""
-    text = actuator_host.strip()
-    if text.startswith("["):
-        host, _, rest = text[1:].partition("]")
-        port = rest[1:] if rest.startswith(":") else ""
-    elif text.count(":") == 1:
-        host, port = text.split(":")
-    else:
-        host, port = text, ""
-    if not host or (port and not (port.isdigit() and 1 <= int(port) <= 65535)):
+    """(host, port) of CORVANE_ACTUATOR_HOST, read by live_pilot's own parser (port 80 unless
+    given); an IPv6 host comes back without its brackets, which netloc() adds. ValueError for
+    anything else."""
+    try:
+        host, port = parse_actuator_address(actuator_host.strip())
+    except ValueError:
         raise ValueError(f"The actuator address {actuator_host!r} is not a host name or IP address "
-                          "with an optional :port (1-65535).")
-    return host, int(port) if port else ACTUATOR_PORT
+                         "with an optional :port (1-65535).") from None
+    return host.removeprefix("[").removesuffix("]"), port
 
 
 def netloc(host, port):

@@ -5,9 +5,7 @@ and, when a block was confident enough, "Mapped Command: X [predictions][confide
 held back by the signal check, or with no confident block, sends "S" and prints nothing more, so it
 is complete at the next window's line, at any other line, or when the output pauses (flush()).
 """
-import ast
-
-from corvane.facts import CLASS_COMMANDS, MAPPED_COMMAND_LINE, STOP_CLASS, STOP_COMMAND, WINDOW_LINE
+from corvane.facts import CLASS_COMMANDS, STOP_CLASS, STOP_COMMAND, WINDOW_LINE, parse_live_line
 
 CLASS_OF_COMMAND = {letter: name for name, letter in CLASS_COMMANDS} | {STOP_COMMAND: STOP_CLASS}
 # Class index -> command, as live_pilot maps a decided class (any index past the list stops).
@@ -32,10 +30,9 @@ class LiveEvents:
             if not self.gate_ok:   # decoded again: the signal is clean
                 self.gate_ok = True
                 events.append({"kind": "gate", "ok": True, "text": "Signal clean: windows are decoded"})
-        elif line.startswith("Mapped Command: "):
-            match = MAPPED_COMMAND_LINE.match(line)
-            if match and self.pending is not None:
-                events.append(self.decided(match[1], match[2], match[3]))
+        elif (decision := parse_live_line(line)) and decision.kind == "decision":
+            if self.pending is not None:
+                events.append(self.decided(decision.command, decision.predictions, decision.confidences))
         else:
             events += self.flush()
             if line.startswith("Signal check: ") or line.startswith("No samples from the board"):
@@ -60,12 +57,11 @@ class LiveEvents:
         index, self.pending = self.pending, None
         confidence = None
         try:
-            predictions, confidences = ast.literal_eval(predictions), ast.literal_eval(confidences)
             # The decision's own confidence: the best of the blocks that voted for its class.
             chosen = [c for p, c in zip(predictions, confidences)
                       if CLASS_COMMANDS_BY_INDEX.get(p, STOP_COMMAND) == command]
             confidence = round(float(max(chosen)), 3) if chosen else None
-        except (ValueError, SyntaxError, TypeError):
+        except (ValueError, TypeError):
             pass
         return {"kind": "window", "index": index, "command": command,
                 "decision": CLASS_OF_COMMAND.get(command), "confidence": confidence}

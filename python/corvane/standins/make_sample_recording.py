@@ -16,7 +16,7 @@ import warnings
 import numpy as np
 
 from corvane.facts import ACTION_LABELS as ACTIONS  # the short label is also the subject's cue
-from corvane.facts import SAMPLING_RATE
+from corvane.facts import ANNOTATIONS_FILE, COMBINED_FILE, SAMPLING_RATE
 from corvane.standins.simulated_subject import CHANNELS, SimulatedSubject
 
 SEPARATOR = "_" * 45
@@ -24,8 +24,8 @@ SEPARATOR = "_" * 45
 
 def sample_paths(base_dir):
     sample_dir = os.path.join(base_dir, "sample_data")
-    return (os.path.join(sample_dir, "annotations.txt"),
-            os.path.join(sample_dir, "formatted", "S03.fif"))
+    return (os.path.join(sample_dir, ANNOTATIONS_FILE),
+            os.path.join(sample_dir, "formatted", COMBINED_FILE))
 
 
 def simulate_session(subject, actions, trial_seconds, rest_seconds=1.0):
