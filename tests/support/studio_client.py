@@ -3,33 +3,20 @@ given, so a test can send a foreign Host or Origin)."""
 import contextlib
 import http.client
 import json
-import os
-
-# run_profile reads CORVANE_PATH into its defaults when first imported; importing it here, before
-# any studio sets that variable, keeps those defaults (and so the module's stub) as shipped.
-import run_profile  # noqa: F401
 
 from corvane.studio.app import Studio
 from corvane.studio.server import StudioServer
 
-STUDIO_VARIABLES = ("CORVANE_PATH", "CORVANE_ARTEFACT_DIR", "CORVANE_SERIAL_PORT")
-
 
 @contextlib.contextmanager
 def studio_served(base, **options):
-    """(studio, server) on a free port; the environment the studio sets is restored afterwards."""
-    saved = {name: os.environ.get(name) for name in STUDIO_VARIABLES}
+    """(studio, server) on a free port."""
     studio = Studio(base, **options)
     server = StudioServer(studio, 0).start()
     try:
         yield studio, server
     finally:
         server.stop()
-        for name, value in saved.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
 
 
 def request(server, method, path, headers=None, body=None, token=True, timeout=60):
