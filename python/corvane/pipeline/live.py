@@ -23,6 +23,7 @@ from pathlib import Path
 from typing import Callable
 
 from corvane.facts import DEFAULT_ACTUATOR_HOST, READY_LINE, STOP_COMMAND, WINDOW_LINE, parse_actuator_address
+from corvane.pipeline.environment import module_variables
 from corvane.pipeline.live_events import LiveEvents
 
 START_SECONDS = 180.0   # importing live_pilot (the libraries, the artefacts, the board) takes this at most
@@ -126,11 +127,9 @@ class LiveRun:
                  on_event: Callable[[dict], None], extra_env: dict | None = None):
         """`actuator_host` as CORVANE_ACTUATOR_HOST reads (None: live_pilot's default); a bad one
         raises ValueError. `on_event(dict)` is called on the reading thread."""
-        env = dict(os.environ)
-        env.update(CORVANE_ARTEFACT_DIR=str(Path(artefact_dir).resolve()), CORVANE_SERIAL_PORT=str(serial_port),
-                   CORVANE_SIMULATOR_URL=str(simulator_url), PYTHONUNBUFFERED="1")
-        if actuator_host is not None:
-            env["CORVANE_ACTUATOR_HOST"] = str(actuator_host)
+        env = dict(os.environ, PYTHONUNBUFFERED="1")
+        env.update(module_variables(artefact_dir=Path(artefact_dir).resolve(), serial_port=serial_port,
+                                    simulator_url=simulator_url, actuator_host=actuator_host))
         env.update({k: str(v) for k, v in (extra_env or {}).items()})
         self._env, self.on_event = env, on_event
         self._host, self._port = controller_address(env.get("CORVANE_ACTUATOR_HOST", DEFAULT_ACTUATOR_HOST))
