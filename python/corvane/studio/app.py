@@ -15,7 +15,7 @@ from starlette.staticfiles import StaticFiles
 
 from corvane.pipeline.live import LiveError
 from corvane.studio.board import BoardService
-from corvane.studio.errors import StudioError
+from corvane.studio.errors import StudioError, error_body
 from corvane.studio.events import EventBus, event_stream
 from corvane.studio.guard import Guard
 from corvane.studio.live_page import LivePage
@@ -101,11 +101,11 @@ def action(work, limiter=None):
         try:
             body = plain_body(await request.body())
         except StudioError as exc:
-            return JSONResponse({"error": str(exc)}, status_code=400)
+            return JSONResponse(error_body(exc), status_code=400)
         try:
             result = await anyio.to_thread.run_sync(work, body, limiter=limiter)
         except (StudioError, LiveError) as exc:
-            return JSONResponse({"error": str(exc)}, status_code=400)
+            return JSONResponse(error_body(exc), status_code=400)
         except Exception as exc:
             return JSONResponse({"error": f"{type(exc).__name__}: {exc}"}, status_code=500)
         return JSONResponse(result if result is not None else {"ok": True})

@@ -42,6 +42,13 @@ async function streamEvents(token, onEvent, onState, signal) {
   }
 }
 
+// A failed action's answer as an Error carrying its details line.
+function studioError(data, answer) {
+  const error = new Error(data.error || answer.statusText);
+  error.details = data.details;
+  return error;
+}
+
 const Studio = {
   handlers: {},
   starting: new Set(),   // ids of starts this page has sent and not had answered: STOP cancels them
@@ -53,14 +60,14 @@ const Studio = {
     const answer = await fetch(path, {method: 'POST', body: JSON.stringify(body || {}),
                                       headers: {'Content-Type': 'application/json', 'X-Studio-Token': this.token}});
     const data = await answer.json().catch(() => ({error: answer.statusText}));
-    if (!answer.ok) throw new Error(data.error || answer.statusText);
+    if (!answer.ok) throw studioError(data, answer);
     return data;
   },
 
   async get(path) {
     const answer = await fetch(path, {headers: {'X-Studio-Token': this.token}});
     const data = await answer.json().catch(() => ({error: answer.statusText}));
-    if (!answer.ok) throw new Error(data.error || answer.statusText);
+    if (!answer.ok) throw studioError(data, answer);
     return data;
   },
 
@@ -71,7 +78,7 @@ const Studio = {
       if (done) this.say(done(data), 'info'); else this.say('');
       return data;
     } catch (error) {
-      this.say(error.message, 'error');
+      this.say(error.message, 'error', error.details);
       return null;
     }
   },
@@ -83,10 +90,17 @@ const Studio = {
     try { return await this.act(path, {...body, start_id: id}, done); } finally { this.starting.delete(id); }
   },
 
-  say(text, kind) {
+  // The message box; `details` (file names, a module's own words) on a smaller line under it.
+  say(text, kind, details) {
     const box = document.getElementById('message');
     if (!box) return;
     box.textContent = text;
+    if (details) {
+      const line = document.createElement('div');
+      line.className = 'details';
+      line.textContent = 'Details: ' + details;
+      box.appendChild(line);
+    }
     box.className = text ? 'message ' + kind : 'message';
   },
 
