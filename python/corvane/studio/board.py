@@ -1,6 +1,7 @@
 """The board: one CaptureHub that holds the board for the board and session pages, the emulator
 with its simulated subject when asked for, and a monitor thread pushing traces, channel quality
 and spectra to the pages. Nothing opens a board until the page's connect button is clicked."""
+import functools
 import threading
 
 import numpy as np
@@ -14,6 +15,7 @@ from corvane.studio.traces import TIME_BASES_S
 
 MAX_READ = max(TIME_BASES_S) * SAMPLING_RATE   # new samples read at once: more than a plot shows is a gap
 FIRST_READ = 64
+WIRED = list(WIRED_EEG_ROWS)
 
 
 class BoardService:
@@ -102,7 +104,7 @@ class BoardService:
                 return None, 0
             board = self.hub.board
             data, count = board.get_current_board_data(samples), board.get_board_data_count()
-        return np.ascontiguousarray(data[list(WIRED_EEG_ROWS), :], dtype=np.float64), count
+        return np.ascontiguousarray(data[WIRED, :], dtype=np.float64), count
 
     def view(self, body):
         """The board page's plot settings (see BoardMonitor.view); a plain error for a bad value."""
@@ -115,9 +117,7 @@ class BoardService:
         """(wired rows in microvolts of the samples stamped after `after` (None: the newest
         MAX_READ), newest stamp, whether samples were skipped), or (None, after, False) when the
         board is not streaming. Reads only about as many samples as came last time."""
-        from corvane.facts import BOARD_ID
-        from brainflow.board_shim import BoardShim
-        stamp_row = BoardShim.get_timestamp_channel(BOARD_ID)
+        stamp_row = timestamp_row()
         with self.lock:
             if not self.connected:
                 return None, after, False
@@ -129,7 +129,15 @@ class BoardService:
                 data = board.get_current_board_data(min(count, MAX_READ))   # more came than guessed
         stamps = data[stamp_row]
         new = stamps > after if after is not None else np.ones(stamps.shape, bool)
-        fresh = np.ascontiguousarray(data[list(WIRED_EEG_ROWS)][:, new], dtype=np.float64)
+        fresh = np.ascontiguousarray(data[WIRED, :][:, new], dtype=np.float64)
         gap = after is not None and fresh.shape[1] == data.shape[1] == MAX_READ
         self._read_guess = max(FIRST_READ, 2 * fresh.shape[1] + 16)
         return fresh, (float(stamps[-1]) if stamps.size else after), gap
+
+
+@functools.cache
+def timestamp_row():
+    """The row of the board's data that holds each sample's time of arrival."""
+    from corvane.facts import BOARD_ID
+    from brainflow.board_shim import BoardShim
+    return BoardShim.get_timestamp_channel(BOARD_ID)

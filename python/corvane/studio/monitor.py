@@ -26,6 +26,7 @@ class BoardMonitor:
         self.columns = TraceColumns(len(ELECTRODES), SAMPLING_RATE)
         self.cue_power = CueMuPower(list(ELECTRODES), SAMPLING_RATE)
         self.viewed_until = 0.0
+        self._cue_chunks = []   # (samples, cue, session) read since the last report
         self.settings_lock = threading.Lock()
         self._thread = None
         self._stop = threading.Event()
@@ -64,8 +65,10 @@ class BoardMonitor:
 
     def _watch(self, stop):
         last_stamp, last_report, heard, silent = None, 0.0, time.monotonic(), False
-        while not stop.wait(TRACE_PERIOD_S):
+        due = time.monotonic()
+        while not stop.wait(max(0.0, due - time.monotonic())):
             now = time.monotonic()
+            due = max(due + TRACE_PERIOD_S, now)   # a steady rate, however long a tick took
             try:
                 fresh, last_stamp, gap = self.board.new_samples(last_stamp)
             except Exception as exc:   # the board went away under us
@@ -92,7 +95,19 @@ class BoardMonitor:
         session = self.bus.latest.get("session") or {}
         running = session.get("state") == "running"
         cue = trial.get("action") if running and trial.get("phase") == "cue" else None
-        self.cue_power.feed(fresh, cue, session.get("session") if running else self.cue_power.session)
+        number = session.get("session") if running else (self._cue_chunks[-1][2] if self._cue_chunks else
+                                                          self.cue_power.session)
+        self._cue_chunks.append((fresh, cue, number))
+
+    def _feed_cues(self):
+        """Feeds the samples read since the last report to the per-cue mu power, each run of reads
+        under one cue at once."""
+        chunks, self._cue_chunks = self._cue_chunks, []
+        start = 0
+        for end in range(1, len(chunks) + 1):
+            if end == len(chunks) or chunks[end][1:] != chunks[start][1:]:
+                self.cue_power.feed(np.hstack([c[0] for c in chunks[start:end]]), *chunks[start][1:])
+                start = end
 
     def _send_columns(self, fresh, gap, now):
         with self.settings_lock:
@@ -106,6 +121,7 @@ class BoardMonitor:
 
     def _report(self):
         import capture_hub
+        self._feed_cues()
         try:
             window = self.board.window(REPORT_SECONDS * SAMPLING_RATE)[0]
             if window is None or window.shape[1] < MIN_SHOWN_SAMPLES:   # just drained by a recording's start

@@ -1,7 +1,7 @@
 """The board page's traces, sent as the page draws them: each channel band-passed (and, if the
 operator asks, notched at the mains frequency) by a causal filter that carries its state from one
 read to the next, then cut into the plot's pixel columns, each sent once as its (min, max) in
-microvolts. Only columns completed since the last send go out, so the page's load and the
+tenths of a microvolt. Only columns completed since the last send go out, so the page's load and the
 server's work follow the plot's width, not the board's sampling rate."""
 import numpy as np
 from scipy import signal
@@ -14,7 +14,7 @@ TIME_BASES_S = (2, 4, 10)
 DEFAULT_SECONDS = 4
 DEFAULT_WIDTH = 900
 WIDTH_RANGE = (50, 4000)          # plot columns the page may ask for
-DIGITS = 1                        # microvolts are sent to a tenth
+STEPS_PER_UV = 10                 # values go out as whole tenths of a microvolt (integers are cheap to send)
 
 
 def display_sos(rate, notch_hz):
@@ -43,6 +43,10 @@ def checked_view(body, current):
     if notch not in NOTCHES_HZ:
         raise ValueError("the mains notch is off, 50 or 60 Hz")
     return width, seconds, notch
+
+
+def steps(values):
+    return np.rint(np.nan_to_num(values) * STEPS_PER_UV).astype(np.int64).tolist()
 
 
 class TraceColumns:
@@ -92,7 +96,6 @@ class TraceColumns:
             return None
         event = {"first": int(columns[starts[0]]), "width": self.width, "seconds": self.seconds,
                  "notch": self.notch, "per_column": self.per_column, "reset": self.fresh,
-                 "min": np.nan_to_num(lows[:, :complete]).round(DIGITS).tolist(),
-                 "max": np.nan_to_num(highs[:, :complete]).round(DIGITS).tolist()}
+                 "per_uv": STEPS_PER_UV, "min": steps(lows[:, :complete]), "max": steps(highs[:, :complete])}
         self.fresh = False
         return event

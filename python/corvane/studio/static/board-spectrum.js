@@ -12,7 +12,9 @@ function spectrumAxes(g, w, h, pad, low, high, x) {
     g.fillText(`${f}`, x(f), h - 4);
     g.beginPath(); g.moveTo(x(f) + 0.5, pad.top); g.lineTo(x(f) + 0.5, h - pad.bottom); g.stroke();
   }
-  g.fillText('Hz', w - pad.right + 12, h - 4);
+  g.textAlign = 'left';
+  g.fillText('Hz', w - pad.right + 6, h - 4);
+  g.textAlign = 'center';
   g.textAlign = 'right';
   for (let d = Math.ceil(low); d <= Math.floor(high); d++) {
     const y = pad.top + ((high - d) / (high - low)) * (h - pad.top - pad.bottom);
@@ -25,7 +27,7 @@ function spectrumAxes(g, w, h, pad, low, high, x) {
 function drawSpectrum(spectrum, names) {
   const canvas = document.getElementById('spectrum');
   const g = canvas.getContext('2d'), w = canvas.width, h = canvas.height;
-  const pad = {left: 52, right: 24, top: 8, bottom: 20};
+  const pad = {left: 52, right: 30, top: 8, bottom: 20};
   g.clearRect(0, 0, w, h);
   if (!spectrum) return;
   const hz = spectrum.hz;

@@ -6,7 +6,7 @@ const SCALES_UV = [1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000];
 const DIVISIONS = 4;          // per trace: two above its baseline, two below
 const TRACE_HEIGHT = 80;
 const VIEW_EVERY_MS = 5000;   // the server sends traces only while a board page says it is looking
-const plot = {width: 0, head: -1, names: [], low: [], high: [], perColumn: 1, rate: 250, seconds: 4};
+const plot = {width: 0, head: -1, names: [], low: [], high: [], rate: null, seconds: 4};
 const canvases = {};
 
 function traceWidth() { return Math.max(50, Math.floor(document.getElementById('traces').clientWidth - 160)); }
@@ -61,12 +61,16 @@ function drawTraces() {
     if (plot.head < 0) return;
     g.fillStyle = '#1d4f9c';
     const step = w / plot.width;
+    let lastLow = NaN, lastHigh = NaN;
     for (let i = 0; i < plot.width; i++) {
       const column = plot.head - plot.width + 1 + i;
       if (column < 0) continue;
       const slot = column % plot.width, low = plot.low[k][slot], high = plot.high[k][slot];
-      if (Number.isNaN(low)) continue;
-      const top = Math.max(0, mid - high * perDiv), bottom = Math.min(h, mid - low * perDiv);
+      if (Number.isNaN(low)) { lastLow = lastHigh = NaN; continue; }
+      // Each column's bar reaches the column before it, so the trace reads as a line.
+      const reach = Number.isNaN(lastLow) ? [low, high] : [Math.min(low, lastHigh), Math.max(high, lastLow)];
+      lastLow = low; lastHigh = high;
+      const top = Math.max(0, mid - reach[1] * perDiv), bottom = Math.min(h, mid - reach[0] * perDiv);
       g.fillRect(i * step, Math.min(top, h - 1), Math.max(1, step), Math.max(1, bottom - top));
     }
   });
@@ -123,12 +127,12 @@ function showTraces(event) {
   if (event.reset || event.width !== plot.width) resetPlot(event.width);
   plot.rate = event.rate;
   if (plot.seconds !== event.seconds) { plot.seconds = event.seconds; drawTimeAxis(); showScale(); }
-  const count = event.min[0].length;
+  const count = event.min[0].length, step = 1 / event.per_uv;
   for (let k = 0; k < plot.names.length; k++) {
     for (let i = 0; i < count; i++) {
       const slot = (event.first + i) % plot.width;
-      plot.low[k][slot] = event.min[k][i];
-      plot.high[k][slot] = event.max[k][i];
+      plot.low[k][slot] = event.min[k][i] * step;
+      plot.high[k][slot] = event.max[k][i] * step;
     }
   }
   plot.head = Math.max(plot.head, event.first + count - 1);
