@@ -1,7 +1,6 @@
 """What the board page shows of each channel's spectrum: the power spectral density from 1 to 40 Hz
 and the mu and beta band powers, and, during a session, the mean mu power over C3 and C4 in each
 cue, the drop the decoder learns from."""
-import numpy as np
 from scipy import signal
 
 SPECTRUM_HZ = (1.0, 40.0)

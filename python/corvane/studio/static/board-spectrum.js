@@ -73,7 +73,7 @@ function showCues(event) {
     ${motor.map((m) => `<td>${c[m].toFixed(2)}</td>`).join('')}
     ${motor.length === 2 ? `<td>${(c[motor[0]] / c[motor[1]]).toFixed(2)}</td>` : ''}<td>${c.seconds.toFixed(1)}</td></tr>`).join('');
   document.getElementById('cues-note').textContent = cues.length ? ''
-    : motor.length ? 'No session recorded since the board was connected.' : 'The montage has no motor channels to follow.';
+    : motor.length ? 'No session recorded yet.' : 'The montage has no motor channels to follow.';
   boardState.cues = cues;
 }
 

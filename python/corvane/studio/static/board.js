@@ -16,8 +16,10 @@ function viewSettings() {
           notch: Number(document.getElementById('notch').value)};
 }
 
-async function sendView(showErrors) {
-  try { await Studio.post('/api/board/view', viewSettings()); } catch (error) {
+// A reminder (`still`) keeps the plot as it is, so two board tabs of different widths do not
+// restart each other's plot; loading, resizing and the controls send this page's settings.
+async function sendView(showErrors, still) {
+  try { await Studio.post('/api/board/view', still ? {} : viewSettings()); } catch (error) {
     if (showErrors) Studio.say(error.message, 'error', error.details);
   }
 }
@@ -202,5 +204,5 @@ Studio.start('board').then((status) => {
   drawTimeAxis();
   showScale();
   sendView(false);
-  setInterval(() => sendView(false), VIEW_EVERY_MS);
+  setInterval(() => sendView(false, true), VIEW_EVERY_MS);
 });
