@@ -23,6 +23,7 @@ from corvane.pipeline import MIN_TRIALS_PER_CLASS as MIN_TRIALS
 from corvane.pipeline import CuePlayer, class_order
 from corvane.pipeline.constants import FS
 from corvane.standins.cyton_emulator import CytonEmulator
+from corvane.standins.bids_recording import bids_entities, recording_source
 from corvane.standins.recording_playback import RecordingPlayback
 
 MAX_DEFAULT_TRIALS = 21
@@ -47,7 +48,7 @@ def open_recording(host):
     """Reads the file and checks it against the mapping and the trials wanted; sets host.playback."""
     o = host.o
     try:
-        player = RecordingPlayback(o.recording)
+        player = RecordingPlayback(recording_source(o.recording, **bids_entities(o)))
     except Exception as exc:   # unreadable, unsupported or lacking electrodes: said in one line
         raise DemoError(f"Cannot play {o.recording}: {first_line(exc)}")
     names = player.names
