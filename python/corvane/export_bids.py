@@ -35,6 +35,8 @@ def show(event):
 
 def main(argv=None):
     o = parse_args(sys.argv[1:] if argv is None else argv)
+    from brainflow.board_shim import BoardShim
+    BoardShim.disable_board_logger()   # the log is read without a board: the driver's "no port" is noise
     try:
         exported = export_bids(o.base, o.bids_root, sessions=o.sessions, subject=o.subject, task=o.task,
                                session_label=o.bids_session, run=o.run, line_freq=o.line_freq,

@@ -72,44 +72,51 @@ def export_bids(base, bids_root, *, sessions=None, subject=DEFAULT_SUBJECT, task
         if number not in recorded:
             raise PipelineError(f"Session {number} was not recorded under {base} "
                                 f"(recorded: {', '.join(map(str, sorted(recorded))) or 'none'}).")
-    raws = {number: session_recording(number, *recorded[number]) for number in numbers}
+    steps = 2 * len(numbers)   # each session read and checked, then written
+    raws = {}
+    for done, number in enumerate(numbers):
+        report(done, steps, f"reading session {number} ({len(recorded[number][0])} trial files)")
+        raws[number] = session_recording(number, *recorded[number])
+        if line_freq is not None:
+            raws[number].info["line_freq"] = line_freq
     paths = bids_paths(numbers, root, subject, task, session_label, run)
     for number, path in paths.items():
         if path.fpath.exists() and not overwrite:
             raise PipelineError(f"Session {number}: {path.fpath.relative_to(root)} is already in {root} "
                                 "(overwrite it, or choose another subject, session or run).")
-    labels = sorted({label for raw in raws.values() for label in raw.annotations.description},
-                    key=lambda label: (label not in CLASS_ORDER, CLASS_ORDER.index(label) if label in CLASS_ORDER else 0, label))
-    event_id = {label: k + 1 for k, label in enumerate(labels)}
+    event_id = event_ids(raws.values())
 
     staging = Path(tempfile.mkdtemp(prefix=f".{root.name}.", suffix=".staging", dir=root.parent))
     exported = []
     try:
-        if root.exists():
+        if root.exists():   # the dataset there, which the new recordings join
             shutil.copytree(root, staging, dirs_exist_ok=True)
-        with module_output(output):
-            for done, number in enumerate(numbers):
-                report(done, len(numbers), f"writing session {number} ({len(raws[number].annotations)} trials)")
-                staged = paths[number].copy().update(root=staging)
-                raw = raws[number]
-                if line_freq is not None:
-                    raw.info["line_freq"] = line_freq
-                try:
-                    mne_bids.write_raw_bids(raw, staged, event_id=event_id, format=RAW_FORMAT, allow_preload=True,
-                                            overwrite=overwrite, verbose="error")
-                except Exception as exc:
-                    raise PipelineError(f"Session {number} could not be written to {root}: {first_line(exc)}") from exc
-                file = paths[number].fpath
-                counts = {label: int(n) for label, n in zip(*np.unique(raw.annotations.description, return_counts=True))}
-                exported.append(ExportedSession(number, str(file), counts))
-            mne_bids.make_dataset_description(path=staging, name=DATASET_NAME, dataset_type="raw",
-                                              overwrite=False, verbose="error")
+        else:
+            with module_output(output):
+                mne_bids.make_dataset_description(path=staging, name=DATASET_NAME, dataset_type="raw", verbose="error")
+        for done, number in enumerate(numbers):
+            report(len(numbers) + done, steps, f"writing session {number} ({len(raws[number].annotations)} trials)")
+            try:
+                with module_output(output):
+                    mne_bids.write_raw_bids(raws[number], paths[number].copy().update(root=staging), event_id=event_id,
+                                            format=RAW_FORMAT, allow_preload=True, overwrite=overwrite, verbose="error")
+            except Exception as exc:
+                raise PipelineError(f"Session {number} could not be written to {root}: {first_line(exc)}") from exc
+            labels, counts = np.unique(raws[number].annotations.description, return_counts=True)
+            exported.append(ExportedSession(number, str(paths[number].fpath), dict(zip(labels, map(int, counts)))))
         move_into_place(staging, root)
     except BaseException:
         shutil.rmtree(staging, ignore_errors=True)
         raise
-    report(len(numbers), len(numbers), f"wrote {len(numbers)} session(s) to {root} in {report.seconds:.0f} s")
+    report(steps, steps, f"wrote {len(numbers)} session(s) to {root} in {report.seconds:.0f} s")
     return BidsExport(str(root), exported)
+
+
+def event_ids(raws):
+    """{label: event value}: the classes in their usual order, then any other label by name."""
+    labels = {label for raw in raws for label in raw.annotations.description}
+    known = [label for label in CLASS_ORDER if label in labels]
+    return {label: k + 1 for k, label in enumerate(known + sorted(labels - set(known)))}
 
 
 def move_into_place(staging, root):
