@@ -20,7 +20,10 @@ from corvane.pipeline.bids import DATASET_NAME, export_bids
 from corvane.standins.cyton_emulator import MICROVOLTS_PER_COUNT, CytonEmulator
 from corvane.standins.recording_playback import RecordingPlayback
 from corvane.standins.simulated_subject import SimulatedSubject
+from corvane.demo.errors import DemoError
+from corvane.demo.playback import open_recording
 from tests.capture_hub.helpers import command_line_tool
+from tests.demo.test_recording_playback import host_for
 from tests.support.testbed import file_size_limit, open_board
 
 pytestmark = pytest.mark.slow
@@ -84,6 +87,9 @@ def test_sessions_export_read_back_and_play_through_the_emulator(recorded, tmp_p
     # A file inside the dataset plays with the events as its cues.
     player = RecordingPlayback(bids_recording(root, "01", str(last)).update(suffix="eeg", extension=".vhdr").fpath)
     assert [c.name for c in player.annotations] == list(combined[last][1].description)
+    # The demo reads it by its entities too (two trials per class are too few to train on).
+    with pytest.raises(DemoError, match=r"sub-01_ses-2_task-motorimagery_eeg.vhdr has too few trials for 5 per class"):
+        open_recording(host_for(tmp_path, "--recording", str(root), "--bids-subject", "01", "--bids-session", str(last)))
     # The emulator streams a recording picked in the dataset by its entities.
     with command_line_tool("corvane.standins.cyton_emulator", "--recording", str(root), "--bids-subject", "01",
                            "--bids-session", str(last), "--speed", "4") as (port, _):
