@@ -18,6 +18,7 @@ from corvane import pipeline
 from corvane.facts import BOARD_ID, ELECTRODES, SAMPLING_RATE as FS
 from corvane.pipeline.bids import DATASET_NAME, export_bids
 from corvane.standins.cyton_emulator import MICROVOLTS_PER_COUNT, CytonEmulator
+from corvane.standins.bids_recording import recording_source
 from corvane.standins.recording_playback import RecordingPlayback
 from corvane.standins.simulated_subject import SimulatedSubject
 from corvane.demo.errors import DemoError
@@ -72,6 +73,10 @@ def test_sessions_export_read_back_and_play_through_the_emulator(recorded, tmp_p
         channels = read_tsv(bids_recording(root, "01", str(number)).update(suffix="channels", extension=".tsv").fpath)
         assert {(c["type"], c["units"]) for c in channels} == {("EEG", "µV")}
     assert json.loads((root / "dataset_description.json").read_text())["Name"] == DATASET_NAME
+    for entities, refusal in [({}, r"2 EEG recordings in \S+ match no entities; pick one"),
+                              ({"subject": "09"}, r"no EEG recording in \S+ matches subject 09; its recordings: sub-01")]:
+        with pytest.raises(ValueError, match=refusal):
+            RecordingPlayback(recording_source(root, **entities))
 
     # The command line adds a subject, both sessions as runs of one BIDS session; sub-01 stays.
     done = subprocess.run([sys.executable, "-m", "corvane", "export-bids", str(base), str(root), "--subject", "02",
@@ -124,7 +129,7 @@ def cut_trial_short(base):
     path.write_bytes(path.read_bytes()[:300])
 
 
-REFUSALS = [   # (case, change to the base, export options, what is written there already, error)
+REFUSALS = [   # (case, change to the base, export options, what the dataset folder holds before, error)
     ("missing trial", drop_second_trial, {}, "dataset",
      r"Session 1 cannot be exported: 1 of its 10 labelled trials are missing"),
     ("unlabelled trial", add_unlabelled_trial, {"subject": "03"}, "dataset",
@@ -133,6 +138,7 @@ REFUSALS = [   # (case, change to the base, export options, what is written ther
      r"Session 2 cannot be exported: trial file session2_\d+_raw.fif cannot be read"),
     ("already exported", None, {"sessions": [1]}, "dataset", r"Session 1: sub-01/ses-1/eeg/\S+ is already in"),
     ("unknown session", None, {"sessions": [7]}, "dataset", r"Session 7 was not recorded under .* \(recorded: 1, 2\)"),
+    ("not a dataset", None, {}, "foreign", r"\S+/out/dataset is not a BIDS dataset"),
     ("disk full", None, {"sessions": [2], "subject": "04"}, "nothing",
      r"Session 2 could not be written to \S+/out/dataset: "),
 ]
@@ -147,6 +153,9 @@ def test_a_session_that_cannot_be_exported_is_named_and_nothing_is_left(recorded
     root.parent.mkdir()
     if there == "dataset":
         export_bids(base, root, sessions=[1])
+    elif there == "foreign":
+        root.mkdir()
+        (root / "notes.txt").write_text("not a dataset")
     if change is not None:
         change(base)
     before = snapshot(root.parent)

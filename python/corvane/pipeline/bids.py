@@ -64,6 +64,9 @@ def export_bids(base, bids_root, *, sessions=None, subject=DEFAULT_SUBJECT, task
 
     report = Reporter(progress, "export")
     root = Path(bids_root).absolute()
+    if root.exists() and not (root / "dataset_description.json").is_file() and (root.is_file() or any(root.iterdir())):
+        raise PipelineError(f"{root} is not a BIDS dataset (it has no dataset_description.json): "
+                            "export into a new folder or into a dataset.")
     recorded = recorded_sessions(base, output)
     numbers = sorted(recorded) if sessions is None else [int(n) for n in sessions]
     if not numbers:
@@ -86,6 +89,7 @@ def export_bids(base, bids_root, *, sessions=None, subject=DEFAULT_SUBJECT, task
                                 "(overwrite it, or choose another subject, session or run).")
     event_id = event_ids(raws.values())
 
+    root.parent.mkdir(parents=True, exist_ok=True)
     staging = Path(tempfile.mkdtemp(prefix=f".{root.name}.", suffix=".staging", dir=root.parent))
     exported = []
     try:
@@ -143,7 +147,7 @@ def bids_paths(numbers, root, subject, task, session_label, run):
             paths[number] = mne_bids.BIDSPath(subject=str(subject), session=label, task=str(task), run=run_number,
                                               datatype="eeg", suffix="eeg", extension=".vhdr", root=root)
         except ValueError as exc:
-            raise PipelineError(f"Session {number}: {first_line(exc)}") from exc
+            raise PipelineError(f"No BIDS name for session {number}: {first_line(exc)}") from exc
     if len({path.basename for path in paths.values()}) < len(paths):
         raise PipelineError("Several sessions would be written to the same BIDS recording: "
                             "give each its own session (the default) or run.")
@@ -153,13 +157,13 @@ def bids_paths(numbers, root, subject, task, session_label, run):
 def recorded_sessions(base, output=None):
     """{session number: (its trial files in recording order, its log labels)} under `base`."""
     raw_dir = Path(base) / "data" / "raw"
+    if not raw_dir.is_dir():
+        return {}
     files = {}
     for path in raw_dir.glob("session*_*_raw.fif"):
         head = path.name.split("_")[0][len("session"):]
         if head.isdecimal():
             files.setdefault(int(head), []).append(path)
-    if not raw_dir.is_dir():
-        return {}
     # A port that names nothing under the base: the hub opens no board, only reads the log.
     nowhere = Path(base) / "tmp" / "no-board"
     with module_environment(base=base, serial_port=nowhere), module_output(output):
@@ -188,6 +192,9 @@ def session_recording(number, files, labels):
     if len(labels) > len(files):
         raise refuse(f"{len(labels) - len(files)} of its {len(labels)} labelled trials are missing "
                      f"(the annotations log labels {len(labels)}, {len(files)} trial files are left)")
+    if not labels:
+        raise refuse(f"the annotations log has no labels for its {len(files)} trial files (an interrupted deletion "
+                     "leaves such files; deleting the session removes them)")
     if len(files) > len(labels):
         raise refuse(f"its {len(files)} trial files do not match the {len(labels)} labels the annotations log "
                      "has for it")

@@ -16,6 +16,8 @@ from pathlib import Path
 
 ENTITIES = ("subject", "session", "task", "run")
 DESCRIPTION_FILE = "dataset_description.json"
+# The raw files BIDS EEG keeps (EDF, BrainVision's header, EEGLAB, BDF).
+RAW_EXTENSIONS = [".edf", ".vhdr", ".set", ".bdf"]
 
 
 def add_bids_options(parser):
@@ -65,7 +67,10 @@ def bids_path_of(path):
         found = mne_bids.get_bids_path_from_fname(path, verbose="error")
     except (ValueError, RuntimeError):
         return None
-    return found.update(root=root) if found.suffix == "eeg" else None
+    if found.suffix != "eeg":
+        return None
+    # BrainVision's data and marker files stand for their header.
+    return found.update(root=root, extension=".vhdr" if found.extension in (".eeg", ".vmrk") else found.extension)
 
 
 def find_recording(root, **entities):
@@ -75,8 +80,7 @@ def find_recording(root, **entities):
     if not (Path(root) / DESCRIPTION_FILE).is_file():
         raise ValueError(f"{root} is a folder but not a BIDS dataset's root (it has no {DESCRIPTION_FILE})")
     wanted = {f"{entity}s": entities[entity] for entity in ENTITIES if entity in entities}
-    everything = [p for p in mne_bids.find_matching_paths(root, datatypes="eeg", suffixes="eeg", ignore_json=True)
-                  if p.extension not in (".tsv", ".eeg", ".vmrk")]
+    everything = mne_bids.find_matching_paths(root, datatypes="eeg", suffixes="eeg", extensions=RAW_EXTENSIONS)
     matching = [p for p in everything
                 if all(str(getattr(p, key[:-1])) == str(value) for key, value in wanted.items())]
     if len(matching) == 1:
