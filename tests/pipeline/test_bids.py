@@ -2,8 +2,8 @@
 mne-bids against capture_hub's own combination of each session, and played through the emulator."""
 import contextlib
 import csv
-import hashlib
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -110,31 +110,17 @@ def test_sessions_export_read_back_and_play_through_the_emulator(recorded, tmp_p
     np.testing.assert_allclose(streamed, combined[last][0][:, :streamed.shape[1]], atol=MICROVOLTS_PER_COUNT)
 
 
-def trial_files(base, session):
-    return sorted((base / "data" / "raw").glob(f"session{session}_*_raw.fif"))
-
-
-def drop_second_trial(base):
-    trial_files(base, 1)[1].unlink()
-
-
-def add_unlabelled_trial(base):
-    last = trial_files(base, 2)[-1]
-    seconds = int(last.name.split("_")[1]) + 1
-    shutil.copy(last, last.with_name(f"session2_{seconds}_raw.fif"))
-
-
-def cut_trial_short(base):
-    path = trial_files(base, 2)[0]
-    path.write_bytes(path.read_bytes()[:300])
+def trial(base, session, k):
+    return sorted((base / "data" / "raw").glob(f"session{session}_*_raw.fif"))[k]
 
 
 REFUSALS = [   # (case, change to the base, export options, what the dataset folder holds before, error)
-    ("missing trial", drop_second_trial, {}, "dataset",
+    ("missing trial", lambda base: trial(base, 1, 1).unlink(), {}, "dataset",
      r"Session 1 cannot be exported: 1 of its 10 labelled trials are missing"),
-    ("unlabelled trial", add_unlabelled_trial, {"subject": "03"}, "dataset",
+    ("unlabelled trial", lambda base: shutil.copy(trial(base, 2, 0), trial(base, 2, 0).with_name(
+        "session2_9999999999_raw.fif")), {"subject": "03"}, "dataset",
      r"Session 2 cannot be exported: its 11 trial files do not match the 10 labels"),
-    ("unreadable trial", cut_trial_short, {}, "nothing",
+    ("unreadable trial", lambda base: os.truncate(trial(base, 2, 0), 300), {}, "nothing",
      r"Session 2 cannot be exported: trial file session2_\d+_raw.fif cannot be read"),
     ("already exported", None, {"sessions": [1]}, "dataset", r"Session 1: sub-01/ses-1/eeg/\S+ is already in"),
     ("unknown session", None, {"sessions": [7]}, "dataset", r"Session 7 was not recorded under .* \(recorded: 1, 2\)"),
@@ -166,10 +152,8 @@ def test_a_session_that_cannot_be_exported_is_named_and_nothing_is_left(recorded
 
 
 def snapshot(folder):
-    """Every file under `folder` (hidden ones too) with a hash of its bytes."""
-    return {str(p.relative_to(folder)): hashlib.sha1(p.read_bytes()).hexdigest()
-            for p in sorted(folder.rglob("*")) if p.is_file()} | {"folders": sorted(
-                str(p.relative_to(folder)) for p in folder.rglob("*") if p.is_dir())}
+    """Every file and folder under `folder` (hidden ones too), with each file's bytes."""
+    return {str(p.relative_to(folder)): p.is_file() and p.read_bytes() for p in folder.rglob("*")}
 
 
 def read_tsv(path):
