@@ -58,8 +58,8 @@ def export_bids(base, bids_root, *, sessions=None, subject=DEFAULT_SUBJECT, task
                 session_label=None, run=None, line_freq=None, overwrite=False, progress=None,
                 output=None) -> BidsExport:
     """Writes the sessions recorded under `base` (all by default, else the numbers in `sessions`)
-    into the BIDS dataset at `bids_root`. Progress: stage "export", sessions written of the total.
-    A recording already in the dataset is refused unless `overwrite`."""
+    into the BIDS dataset at `bids_root`. Progress: stage "export", two steps a session (read and
+    checked, then written). A recording already in the dataset is refused unless `overwrite`."""
     import mne_bids
 
     report = Reporter(progress, "export")
@@ -67,7 +67,7 @@ def export_bids(base, bids_root, *, sessions=None, subject=DEFAULT_SUBJECT, task
     if root.exists() and not (root / "dataset_description.json").is_file() and (root.is_file() or any(root.iterdir())):
         raise PipelineError(f"{root} is not a BIDS dataset (it has no dataset_description.json): "
                             "export into a new folder or into a dataset.")
-    recorded = recorded_sessions(base, output)
+    recorded = recorded_sessions(base, None if sessions is None else [int(n) for n in sessions], output)
     numbers = sorted(recorded) if sessions is None else [int(n) for n in sessions]
     if not numbers:
         raise PipelineError(f"No recorded sessions under {base}: record a session first.")
@@ -95,7 +95,7 @@ def export_bids(base, bids_root, *, sessions=None, subject=DEFAULT_SUBJECT, task
     try:
         if root.exists():   # the dataset there, which the new recordings join
             shutil.copytree(root, staging, dirs_exist_ok=True)
-        else:
+        if not (staging / "dataset_description.json").exists():
             with module_output(output):
                 mne_bids.make_dataset_description(path=staging, name=DATASET_NAME, dataset_type="raw", verbose="error")
         for done, number in enumerate(numbers):
@@ -107,10 +107,12 @@ def export_bids(base, bids_root, *, sessions=None, subject=DEFAULT_SUBJECT, task
             except Exception as exc:
                 raise PipelineError(f"Session {number} could not be written to {root}: {first_line(exc)}") from exc
             labels, counts = np.unique(raws[number].annotations.description, return_counts=True)
-            exported.append(ExportedSession(number, str(paths[number].fpath), dict(zip(labels, map(int, counts)))))
+            exported.append(ExportedSession(number, str(paths[number].fpath), dict(zip(map(str, labels), map(int, counts)))))
         move_into_place(staging, root)
-    except BaseException:
+    except BaseException as exc:
         shutil.rmtree(staging, ignore_errors=True)
+        if isinstance(exc, OSError):   # copying the dataset there, or moving the new one in
+            raise PipelineError(f"The export to {root} failed, nothing was changed: {first_line(exc)}") from exc
         raise
     report(steps, steps, f"wrote {len(numbers)} session(s) to {root} in {report.seconds:.0f} s")
     return BidsExport(str(root), exported)
@@ -130,7 +132,11 @@ def move_into_place(staging, root):
         return
     aside = Path(tempfile.mkdtemp(prefix=f".{root.name}.", suffix=".replaced", dir=root.parent))
     os.rename(root, aside / root.name)
-    os.rename(staging, root)
+    try:
+        os.rename(staging, root)
+    except BaseException:
+        os.rename(aside / root.name, root)
+        raise
     shutil.rmtree(aside, ignore_errors=True)
 
 
@@ -154,8 +160,9 @@ def bids_paths(numbers, root, subject, task, session_label, run):
     return paths
 
 
-def recorded_sessions(base, output=None):
-    """{session number: (its trial files in recording order, its log labels)} under `base`."""
+def recorded_sessions(base, numbers=None, output=None):
+    """{session number: (its trial files in recording order, its log labels)} of every session
+    with trial files, and of those in `numbers` that have labels."""
     raw_dir = Path(base) / "data" / "raw"
     if not raw_dir.is_dir():
         return {}
@@ -169,7 +176,7 @@ def recorded_sessions(base, output=None):
     with module_environment(base=base, serial_port=nowhere), module_output(output):
         import capture_hub
         hub = capture_hub.CaptureHub()
-        numbers = set(files) | set(range(1, int(hub._get_next_session_number())))
+        numbers = set(files) | set(numbers or ())
         labels = {n: [class_label(line) for line in hub._read_annotations_file(n)] for n in numbers}
     return {n: (sorted(files.get(n, []), key=recording_order), labels[n])
             for n in sorted(numbers) if files.get(n) or labels[n]}
