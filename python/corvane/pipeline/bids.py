@@ -22,8 +22,8 @@ a failure removes the staging folder and leaves `bids_root` as it was.
 import contextlib
 import datetime
 import os
+import secrets
 import shutil
-import tempfile
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -37,6 +37,7 @@ DEFAULT_SUBJECT = "01"
 DEFAULT_TASK = "motorimagery"
 DATASET_NAME = "Corvane recordings"
 RAW_FORMAT = "BrainVision"
+SIDECAR = {"Manufacturer": "n/a"}
 # capture_hub saves BrainFlow's samples, microvolts, as the trial file's values (MNE calls them volts).
 VOLTS_PER_STORED_UNIT = 1e-6
 
@@ -86,11 +87,12 @@ def export_bids(base, bids_root, *, sessions=None, subject=DEFAULT_SUBJECT, task
     for number, path in paths.items():
         if path.fpath.exists() and not overwrite:
             raise PipelineError(f"Session {number}: {path.fpath.relative_to(root)} is already in {root} "
-                                "(overwrite it, or choose another subject, session or run).")
+                                "(--overwrite replaces it; or choose another subject, session or run).")
     event_id = event_ids(raws.values())
 
     root.parent.mkdir(parents=True, exist_ok=True)
-    staging = Path(tempfile.mkdtemp(prefix=f".{root.name}.", suffix=".staging", dir=root.parent))
+    staging = root.with_name(f".{root.name}.{secrets.token_hex(4)}.staging")
+    staging.mkdir()   # with the folder mode a new dataset should have (mkdtemp's is private)
     exported = []
     try:
         if root.exists():   # the dataset there, which the new recordings join
@@ -102,8 +104,11 @@ def export_bids(base, bids_root, *, sessions=None, subject=DEFAULT_SUBJECT, task
             report(len(numbers) + done, steps, f"writing session {number} ({len(raws[number].annotations)} trials)")
             try:
                 with module_output(output):
-                    mne_bids.write_raw_bids(raws[number], paths[number].copy().update(root=staging), event_id=event_id,
-                                            format=RAW_FORMAT, allow_preload=True, overwrite=overwrite, verbose="error")
+                    staged = paths[number].copy().update(root=staging)
+                    mne_bids.write_raw_bids(raws[number], staged, event_id=event_id, format=RAW_FORMAT,
+                                            allow_preload=True, overwrite=overwrite, verbose="error")
+                    # mne-bids names the format's maker; the amplifier that recorded is not known here.
+                    mne_bids.update_sidecar_json(staged.copy().update(extension=".json"), SIDECAR, verbose="error")
             except Exception as exc:
                 raise PipelineError(f"Session {number} could not be written to {root}: {first_line(exc)}") from exc
             labels, counts = np.unique(raws[number].annotations.description, return_counts=True)
@@ -130,7 +135,8 @@ def move_into_place(staging, root):
     if not root.exists():
         os.rename(staging, root)
         return
-    aside = Path(tempfile.mkdtemp(prefix=f".{root.name}.", suffix=".replaced", dir=root.parent))
+    aside = root.with_name(f".{root.name}.{secrets.token_hex(4)}.replaced")
+    aside.mkdir()
     os.rename(root, aside / root.name)
     try:
         os.rename(staging, root)
