@@ -29,7 +29,8 @@ from tests.support.testbed import file_size_limit, open_board
 
 pytestmark = pytest.mark.slow
 SPEED = 25.0
-# BrainVision keeps 32-bit floats (in 0.1 µV steps of the header's resolution): one float32 rounding.
+# BrainVision stores each sample as a 32-bit float (µV over the header's resolution): within one
+# float32 rounding of the value, as the trial files (32-bit floats too) hold it.
 FLOAT32 = float(np.finfo(np.float32).eps)
 
 
