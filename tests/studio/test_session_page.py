@@ -107,6 +107,7 @@ def test_pause_resume_and_a_second_session_in_the_browser(tmp_path):
         wait(page, "window.sessionState.paused", 10)
         first_screen.wait_for_function("document.getElementById('word').textContent === 'Paused'", timeout=30000)
         wait(page, "document.getElementById('rec-state').textContent === 'Paused'", 10)
+        assert first_screen.evaluate("window.cuesShown.length") == 1   # no trial started meanwhile
         page.click("#pause")   # Resume
         wait(page, "window.sessionState.state === 'done'", 120)
         first = window_combined(page)
@@ -114,7 +115,9 @@ def test_pause_resume_and_a_second_session_in_the_browser(tmp_path):
         assert not page.is_disabled("#repetitions")
 
         # Session 2: a screen opened now waits; the one that showed session 1 leaves its "over".
-        second_screen = subject_screen(page)
+        second_screen = page.context.new_page()   # the button would reload the screen already open
+        second_screen.goto(f"{server.url}/subject")
+        second_screen.wait_for_function("window.studioConnected")
         assert second_screen.inner_text("#word") == "Waiting for the session"
         run_session(page, "P08", 1, actions=("Left_Hand", "Right_Hand"))
         wait(page, "window.sessionState.state === 'done' && window.sessionState.session === 2", 120)

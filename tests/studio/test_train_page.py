@@ -26,7 +26,7 @@ def test_what_the_result_says():
 
 def test_progress_moves_over_every_stage_and_ends_full():
     now, events = [0.0], []
-    progress = StageProgress(events.append, steps=300, splits=3, clock=lambda: now[0])
+    progress = StageProgress(lambda **e: events.append(e), steps=300, splits=3, clock=lambda: now[0])
     shares = []
 
     def run(stage, seconds, steps=0):

@@ -1,7 +1,7 @@
 """The Train page's progress over every stage of a training, not just the agent's steps: each stage
 named, and one share of the whole that moves through all of them. Shares come from estimated
-seconds per stage, refined as stages finish (scoring refits the epochs and the agent on each split,
-so its estimate follows what preparing and learning took)."""
+seconds per stage, refined as stages finish (scoring trains an agent again on each split and refits
+the filters, so its estimate follows what learning and, a little, preparing took)."""
 import threading
 import time
 
@@ -16,6 +16,7 @@ TICK_S = 0.25            # how often the share is sent while a stage runs
 FIRST_GUESS = {"combine": 1.0, "epochs": 6.0, "place": 0.5}
 GUESSED_STEPS_PER_S = 150.0
 WITHIN_STAGE = 0.95      # a stage without steps of its own is shown at most this far done
+REFIT_SHARE = 0.1        # a split's refitting of the filters, as a share of preparing the epochs
 
 
 class StageProgress:
@@ -25,8 +26,8 @@ class StageProgress:
     def __init__(self, emit, steps, splits, clock=time.monotonic):
         self.emit, self.clock, self.splits = emit, clock, splits
         self.estimate = {**FIRST_GUESS, "learn": steps / GUESSED_STEPS_PER_S}
-        self.estimate["score"] = splits * (self.estimate["epochs"] + self.estimate["learn"])
         self.spent = {}
+        self._refine()
         self.stage, self.began, self.done, self.total, self.detail = None, 0.0, 0, 0, ""
         self.shown = 0.0
         self._lock = threading.Lock()
@@ -61,7 +62,7 @@ class StageProgress:
     def _refine(self):
         epochs = self.spent.get("epochs", self.estimate["epochs"])
         learn = self.spent.get("learn", self.estimate["learn"])
-        self.estimate["score"] = self.splits * (epochs + learn)
+        self.estimate["score"] = self.splits * (REFIT_SHARE * epochs + learn)
 
     def overall(self):
         """The share of the whole done, never less than one shown before."""
