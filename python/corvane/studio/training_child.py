@@ -160,7 +160,7 @@ def main(argv=None):
             sessions = [int(n) for n in o.sessions.split(",") if n.strip()] or None
             result = train(base, artefacts, o.steps, o.seed, events, sys.stdout, sessions)
     except pipeline.PipelineError as exc:
-        events.emit(kind="failed", text=str(exc))
+        events.emit(kind="failed", text=str(exc), details=getattr(exc, "details", None))
         return 2
     except Exception as exc:
         traceback.print_exc()

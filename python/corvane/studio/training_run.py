@@ -35,7 +35,7 @@ class TrainingRun:
         if self.steps < 1:
             raise StudioError("Training needs at least one step.")
         if not self.base.is_dir():
-            raise StudioError(f"No recorded trials: {self.base} does not exist.")
+            raise StudioError("No recorded trials: the studio's folder does not exist.", details=str(self.base))
         self.artefact_dir.mkdir(parents=True, exist_ok=True)
         command = [sys.executable, "-u", "-m", "corvane.studio.training_child", "--base", str(self.base),
                    "--artefacts", str(self.artefact_dir), "--steps", str(self.steps), "--seed", str(self.seed)]
@@ -114,7 +114,7 @@ class TrainingRun:
         if outcome and outcome["kind"] == "failed":
             raise self._fail(outcome["text"], outcome.get("details"))
         said = next((line for line in reversed(other) if line), f"exit status {code}")
-        raise self._fail(f"Training ended unexpectedly: {said}")
+        raise self._fail("Training ended unexpectedly.", said)
 
     def _fail(self, text, details=None):
         self._emit({"kind": "error", "text": text, "details": details})
