@@ -101,7 +101,11 @@ Studio.on('trial', (e) => {
     countdown(e);
   } else if (e.phase === 'fixation') { line.textContent = ''; indicator('between', 'Get ready', trial, `next: ${e.label}`); }
   else if (e.phase === 'break') { line.textContent = ''; indicator('between', 'Break', trial, 'saved'); }
-  else if (e.phase === 'paused') { line.textContent = ''; indicator('paused', 'Paused', trial, 'the next trial waits for Resume'); }
+  else if (e.phase === 'paused') {
+    line.textContent = '';
+    indicator('paused', 'Paused', trial, 'the next trial waits for Resume');
+    if (window.sessionState.state === 'running') Studio.say('Paused: the next trial waits for Resume.', 'info');
+  }
   else if (e.phase === 'resumed' || e.phase === 'waiting') { line.textContent = ''; indicator('between', 'Get ready', trial); }
   else { line.textContent = ''; }
 });
