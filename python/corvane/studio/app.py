@@ -155,8 +155,10 @@ def create_app(studio):
         return JSONResponse(studio.status())
 
     async def profile(request):
-        settings = await anyio.to_thread.run_sync(studio.session.settings)
-        return JSONResponse(settings.to_dict())
+        return JSONResponse(await anyio.to_thread.run_sync(studio.session.view))
+
+    async def train_sessions(request):
+        return JSONResponse(await anyio.to_thread.run_sync(studio.training.sessions))
 
     async def root(request):
         # The printed URL's token goes on to the page, which keeps it and takes it out of the URL.
@@ -168,7 +170,7 @@ def create_app(studio):
     one = s.one_at_a_time
     routes = [Route("/", root), *[Route(f"/{name}", page(name)) for name in PAGES],
               Route("/api/status", status), Route("/api/events", event_stream(studio.bus)),
-              Route("/api/session/profile", profile),
+              Route("/api/session/profile", profile), Route("/api/train/sessions", train_sessions),
               Route("/api/stop", action(lambda b: s.live.stop(start_ids(b.get("cancel"))), stop_threads),
                     methods=["POST"]),
               *[Route(path, action(work), methods=["POST"]) for path, work in {

@@ -18,7 +18,8 @@ class EventBus:
         self._subscribers = set()   # (loop, queue)
         self.latest = {}            # topic -> newest event of it
 
-    def publish(self, topic, **event):
+    def publish(self, topic, /, **event):
+        # topic is positional only: an event passed back in (it carries its "topic") cannot clash with it.
         event["topic"] = topic
         with self._lock:
             self.latest[topic] = event
