@@ -5,6 +5,7 @@ stopped state afterwards, and each run starting on a clean page (a tab opened la
 import json
 import re
 import shutil
+import sys
 
 import anyio
 import pytest
@@ -22,17 +23,20 @@ RUNS = 2
 WINDOWS = 4
 
 # Sets window.stopTiming: when the STOP click was dispatched, when "Stopping…" entered the message
-# box, and the frame after that (all performance.now(), in the page).
+# box, the frame after that, and when the outcome replaced it (all performance.now(), in the page).
 TIME_STOP = """() => {
   const timing = window.stopTiming = {};
   const box = document.getElementById('message');
   document.addEventListener('click', (e) => { if (e.target.id === 'stop') timing.clicked = performance.now(); },
                             {capture: true});
   const watch = new MutationObserver(() => {
-    if (timing.shown || !box.textContent.startsWith('Stopping')) return;
-    timing.shown = performance.now();
-    requestAnimationFrame(() => { timing.painted = performance.now(); });
-    watch.disconnect();
+    if (!timing.shown && box.textContent.startsWith('Stopping')) {
+      timing.shown = performance.now();
+      requestAnimationFrame(() => { timing.painted = performance.now(); });
+    } else if (timing.shown && box.textContent.startsWith('Stopped')) {
+      timing.answered = performance.now();
+      watch.disconnect();
+    }
   });
   watch.observe(box, {childList: true, characterData: true, subtree: true, attributes: true});
 }"""
@@ -80,7 +84,10 @@ def test_the_legend_comes_from_live_pilots_class_table_line(line, table):
 
 
 def rows(page):
-    return page.eval_on_selector_all("#windows tbody tr", "rows => rows.map(r => [r.dataset.run, r.cells[0].textContent])")
+    """([run, window number] of each row in the table, the count shown), read at one moment."""
+    return page.evaluate("""() => [[...document.querySelectorAll('#windows tbody tr')]
+                                      .map(r => [r.dataset.run, r.cells[0].textContent]),
+                                   document.getElementById('count').textContent]""")
 
 
 def wait(page, expression, seconds=120):
@@ -109,11 +116,12 @@ def test_live_runs_start_clean_start_is_disabled_while_live_and_stop_answers_at_
                 late = page.context.new_page()
                 late.goto(f"{server.url}/live")
                 wait(late, f"window.studioConnected && window.liveState.run === {run}", 20)
-                assert all(r == str(run) for r, _ in rows(late)), rows(late)
+                shown, _ = rows(late)
+                assert all(r == str(run) for r, _ in shown), shown
                 late.close()
             wait(page, f"window.liveState.windows >= {WINDOWS} && window.liveState.judged >= 1")
-            shown = rows(page)
-            assert {r for r, _ in shown} == {str(run)} and len(shown) == int(page.inner_text("#count")), shown
+            shown, count = rows(page)
+            assert {r for r, _ in shown} == {str(run)} and len(shown) == int(count), (shown, count)
             assert sorted(int(i) for _, i in shown)[0] == 0
             assert page.inner_text("#agreement").endswith("%")
             assert page.get_attribute("#live-simulator", "href") == studio.live.simulator.url
@@ -124,6 +132,8 @@ def test_live_runs_start_clean_start_is_disabled_while_live_and_stop_answers_at_
             wait(page, "window.stopResult && window.stopTiming.painted", 10)
             timing = page.evaluate("window.stopTiming")
             assert timing["painted"] - timing["clicked"] < 100, timing
+            print(f"run {run}: Stopping… shown {timing['painted'] - timing['clicked']:.0f} ms, the outcome "
+                  f"{timing.get('answered', float('nan')) - timing['clicked']:.0f} ms after the click", file=sys.__stderr__)
             assert "alarm" in page.get_attribute("#message", "class")
             assert page.inner_text("#message").startswith("Stopped (actuator acknowledged S in ")
             wait(page, "!document.getElementById('start-live').disabled", 30)
