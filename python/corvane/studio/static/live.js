@@ -31,7 +31,9 @@ function showState(e) {
   const state = window.liveState.state, live = LIVE.has(state) || (state === 'stopped' && e.ending);
   byId('start-live').disabled = requesting || live;
   const label = byId('live-state');
-  label.textContent = state === 'stopped' ? `Stopped — ${stopOutcome(e)}` : STATE_TEXT[state] || state;
+  const stopped = state === 'stopped' || (state === 'ended' && window.liveState.stopped);
+  label.textContent = state === 'stopped' && !e.acknowledged ? 'Stopped — S was not acknowledged'
+                      : stopped ? 'Stopped' : STATE_TEXT[state] || state;
   label.className = 'live-state ' + (LIVE.has(state) ? 'on' : state === 'idle' ? '' : 'off');
   const over = !LIVE.has(state) && state !== 'idle';
   byId('now').classList.toggle('stopped', over);
