@@ -60,7 +60,8 @@ def fail(exc):
 
 def test_errors_answer_in_plain_words_with_the_details_apart(tmp_path):
     cases = [
-        (StudioError("No board.", details="/dev/ttyUSB0: gone"), 400, {"error": "No board.", "details": "/dev/ttyUSB0: gone"}),
+        (StudioError("No board.", details="/dev/ttyUSB0: gone"), 400,
+         {"error": "No board.", "details": "/dev/ttyUSB0: gone"}),
         (LiveError("Live decoding could not start.", "live_pilot: OSError"), 400,
          {"error": "Live decoding could not start.", "details": "live_pilot: OSError"}),
         (StudioError("Plain only."), 400, {"error": "Plain only."}),
@@ -132,8 +133,9 @@ def test_live_runs_start_clean_start_is_disabled_while_live_and_stop_answers_at_
             wait(page, "window.stopResult && window.stopTiming.painted", 10)
             timing = page.evaluate("window.stopTiming")
             assert timing["painted"] - timing["clicked"] < 100, timing
+            answered = timing.get("answered", float("nan")) - timing["clicked"]
             print(f"run {run}: Stopping… shown {timing['painted'] - timing['clicked']:.0f} ms, the outcome "
-                  f"{timing.get('answered', float('nan')) - timing['clicked']:.0f} ms after the click", file=sys.__stderr__)
+                  f"{answered:.0f} ms after the click", file=sys.__stderr__)
             assert "alarm" in page.get_attribute("#message", "class")
             assert page.inner_text("#message").startswith("Stopped (actuator acknowledged S in ")
             wait(page, "!document.getElementById('start-live').disabled", 30)

@@ -65,8 +65,9 @@ class Studio:
     def status(self):
         return {"base": str(self.base), "blocked": self.blocked, "emulator_default": self.emulator_default,
                 "speed": self.speed, "steps": self.steps, "board": self.board.status(), "controller": self.live.controller_url(),
-                "live_running": self.live.running, "live": self.live.status(), "session_running": self.session.running,
-                "training_running": self.training.running}
+                "live_running": self.live.running, "session_running": self.session.running,
+                "training_running": self.training.running,
+                "live": self.live.status()}
 
     def one_at_a_time(self, start):
         """`start(body)` run only when no session, training or live run is going or being started:
