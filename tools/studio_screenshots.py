@@ -108,6 +108,12 @@ class Walk:
             self.problems.append(f"{what}: could not click {selector} ({type(exc).__name__})")
             return False
 
+    def fill(self, selector, value, what):
+        try:
+            self.page.fill(selector, value, timeout=10_000)
+        except Exception as exc:
+            self.problems.append(f"{what}: could not fill {selector} ({type(exc).__name__})")
+
     def shot(self, name):
         path = self.out / f"{name}.png"
         self.page.screenshot(path=str(path), full_page=True)
@@ -115,8 +121,7 @@ class Walk:
 
 
 def take_screenshots(walk, options):
-    page = walk.page
-    page.goto(walk.url)   # the printed URL: its token goes on to the pages
+    walk.page.goto(walk.url)   # the printed URL: its token goes on to the pages
     walk.wait("window.studioConnected", 20, "board: the event stream")
     if walk.click("#emulator", "board"):
         walk.wait("window.boardState.traces > 0 && window.boardState.updates > 5", 60, "board: traces")
@@ -124,7 +129,7 @@ def take_screenshots(walk, options):
 
     walk.open("session")
     walk.wait("document.getElementById('repetitions').value !== ''", 20, "session: its settings")
-    page.fill("#repetitions", str(options.repetitions))
+    walk.fill("#repetitions", str(options.repetitions), "session")
     if walk.click("#start", "session"):
         walk.wait("(window.sessionState.n || 0) >= 3", 120, "session: the third trial")
         walk.shot("session")
