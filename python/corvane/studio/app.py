@@ -29,6 +29,8 @@ LOCK_NAME = ".studio.lock"
 MAX_DEPTH = 8          # the pages' bodies nest two deep
 MAX_FIELD = 2000       # characters in any one string of a body
 MAX_IDS = 16           # start ids one STOP cancels
+UNEXPECTED = ("The studio could not do that: something unexpected went wrong. Try again; if it happens again, "
+              "report it with the details.")
 
 
 class Studio:
@@ -64,7 +66,8 @@ class Studio:
         return {"base": str(self.base), "blocked": self.blocked, "emulator_default": self.emulator_default,
                 "speed": self.speed, "steps": self.steps, "board": self.board.status(), "controller": self.live.controller_url(),
                 "live_running": self.live.running, "session_running": self.session.running,
-                "training_running": self.training.running}
+                "training_running": self.training.running,
+                "live": self.live.status()}
 
     def one_at_a_time(self, start):
         """`start(body)` run only when no session, training or live run is going or being started:
@@ -107,7 +110,7 @@ def action(work, limiter=None):
         except (StudioError, LiveError) as exc:
             return JSONResponse(error_body(exc), status_code=400)
         except Exception as exc:
-            return JSONResponse({"error": f"{type(exc).__name__}: {exc}"}, status_code=500)
+            return JSONResponse({"error": UNEXPECTED, "details": f"{type(exc).__name__}: {exc}"}, status_code=500)
         return JSONResponse(result if result is not None else {"ok": True})
     return endpoint
 

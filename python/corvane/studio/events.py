@@ -30,6 +30,14 @@ class EventBus:
             except RuntimeError:   # that loop has closed
                 pass
 
+    def reset(self, topic, forget, **event):
+        """Publishes `event` after dropping the newest event of each topic in `forget`, so a page
+        opened later is not shown them; the event names them (as "forget") for the pages' own caches."""
+        with self._lock:
+            for name in forget:
+                self.latest.pop(name, None)
+        self.publish(topic, forget=list(forget), **event)
+
     def subscribe(self):
         queue = asyncio.Queue(QUEUE_LIMIT)
         entry = (asyncio.get_running_loop(), queue)
