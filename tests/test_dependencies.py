@@ -6,7 +6,7 @@ import pytest
 MODULES = [
     "numpy", "scipy.signal", "scipy.stats", "mne", "brainflow.board_shim", "sklearn.preprocessing",
     "sklearn.model_selection", "pywt", "gym", "stable_baselines3", "shimmy", "keras", "tensorflow",
-    "torch", "joblib", "requests", "playwright.sync_api",
+    "torch", "joblib", "requests", "playwright.sync_api", "starlette", "uvicorn", "pylsl", "mne_bids", "pybv",
 ]
 
 

@@ -12,6 +12,7 @@ COMMANDS = {
     "store": ("corvane.standins.session_store", "the remote session store on 127.0.0.1"),
     "controller": ("corvane.standins.actuator_controller", "an actuator controller stand-in on 127.0.0.1"),
     "sample-recording": ("corvane.standins.make_sample_recording", "write the sample recording under a base directory"),
+    "export-bids": ("corvane.export_bids", "write recorded sessions as a BIDS EEG dataset"),
 }
 
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/host_address.hpp"
+#include "common/classes.hpp"
 #include "common/interop.hpp"
 #include "common/python_values.hpp"
 #include "common/request_deadline.hpp"
@@ -117,7 +118,7 @@ void simulation_close(py::object self) { close_session(self); }
 void arduino_init(py::object self, py::object host, py::object port) {
     self.attr("host") = host;
     self.attr("port") = port;
-    self.attr("current_command") = "S";
+    self.attr("current_command") = kStopCommand;
     self.attr("STOP_DURATION") = 0.5;
 }
 
@@ -178,8 +179,8 @@ bool stop_actuator(const py::object& arduino) {
     HeldStopSignals held;
     bool acknowledged = false;
     for (int attempt = 1; attempt <= kStopTries && !acknowledged; ++attempt) {
-        if (truthy(arduino.attr("_send_http_command")("S"))) {
-            arduino.attr("current_command") = "S";
+        if (truthy(arduino.attr("_send_http_command")(kStopCommand))) {
+            arduino.attr("current_command") = kStopCommand;
             acknowledged = true;
         } else if (attempt < kStopTries) {
             sleep(kStopRetryPause);

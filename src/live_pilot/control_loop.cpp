@@ -11,6 +11,7 @@
 
 #include "common/board.hpp"
 #include "common/settings.hpp"
+#include "common/classes.hpp"
 #include "common/interop.hpp"
 #include "live_pilot/live_pilot.hpp"
 #include "common/python_values.hpp"
@@ -133,7 +134,7 @@ py::object decide(const py::module_& m, const py::object& window_data) {
     KeptBlocks kept = decide_blocks(m.attr("model"), scaled);
     py::tuple choice = rule.equal(py::str(kQSumRule)) ? m.attr("get_summed_prediction")(kept.q_values)
                                                       : m.attr("get_conservative_prediction")(kept.predictions, kept.confidences);
-    if (choice[0].is_none()) return py::str("S");
+    if (choice[0].is_none()) return py::str(kStopCommand);
     py::object command = class_command(m, choice[0]);
     corvane::print(py::str(kMappedCommandPrefix) + py::str(command) + py::str(" ") + py::str(kept.predictions) +
                    py::str(kept.confidences));
@@ -149,7 +150,7 @@ void handle_window(const py::module_& m, LoopState& state) {
     corvane::print(py::str(kWindowLinePrefix) + py::str(window_data.attr("shape")));
 
     py::object fault = m.attr("signal_fault")(window, state.step);
-    py::object command = py::str("S");
+    py::object command = py::str(kStopCommand);
     if (fault.is_none()) {
         state.bad_signal = false;
         command = decide(m, window_data);
@@ -204,7 +205,7 @@ void feed(const py::module_& m, const py::object& eeg_data, LoopState& state) {
 // Both outputs to "S", the actuator first.
 void stop_outputs(const py::module_& m) {
     stop_actuator(m.attr("arduino"));
-    m.attr("simulation").attr("send_command")("S");
+    m.attr("simulation").attr("send_command")(kStopCommand);
 }
 
 // A run of main() starts from nothing: what the board delivered before is dropped, and the ring

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/classes.hpp"
 #include "common/interop.hpp"
 #include "common/thread_pools.hpp"
 #include "live_pilot/live_pilot.hpp"
@@ -57,7 +58,7 @@ void main_(const py::module_& m) {
     // watchdog stands by until this stop is over.
     run_step(first_error, [&] { stop_actuator(m.attr("arduino")); });
     watchdog.disarm();
-    run_step(first_error, [&] { m.attr("simulation").attr("send_command")("S"); });
+    run_step(first_error, [&] { m.attr("simulation").attr("send_command")(kStopCommand); });
     run_step(first_error, [&] { m.attr("simulation").attr("close")(); });
     run_step(first_error, [&] { m.attr("board").attr("stop_stream")(); });
     run_step(first_error, [&] { m.attr("board").attr("release_session")(); });

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "common/host_address.hpp"
+#include "common/classes.hpp"
 #include "common/interop.hpp"
 #include "live_pilot/live_pilot.hpp"
 
@@ -220,7 +221,7 @@ void Watchdog::pass_completed(const py::object& arduino) {
     char stalled[32];
     std::snprintf(stalled, sizeof stalled, "%.1f", report->stalled);
     if (report->acknowledged) {
-        arduino.attr("current_command") = "S";
+        arduino.attr("current_command") = kStopCommand;
         corvane::print(std::string("Loop stalled for ") + stalled + " s: the watchdog stopped the actuator");
     } else {
         corvane::print(std::string("Loop stalled for ") + stalled +

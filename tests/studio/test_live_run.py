@@ -1,3 +1,4 @@
+import re
 import shutil
 import subprocess
 import sys
@@ -121,11 +122,14 @@ def test_live_run_that_cannot_start_says_why(trained, stand_ins, tmp_path):
     controller, simulator, board = stand_ins
     partial = shutil.copytree(trained[2], tmp_path / "partial")
     (partial / SCALER_FILE).unlink()
-    for artefacts, port, wanted in ((partial, None, f"could not start: .*{SCALER_FILE}"),
-                                    (trained[2], str(tmp_path / "no-such-port"), "could not open the board on .*no-such-port")):
+    # Plain words in the message; the child's own (file names, its exception) on the details line.
+    for artefacts, port, wanted, details in (
+            (partial, None, "a trained file is missing", f"live_pilot: FileNotFoundError.*{SCALER_FILE}"),
+            (trained[2], str(tmp_path / "no-such-port"), "could not open the board on .*no-such-port", "brainflow")):
         run = live(artefacts, board, controller, simulator, [], port)
-        with pytest.raises(LiveError, match=wanted):
+        with pytest.raises(LiveError, match=wanted) as raised:
             run.start()
+        assert re.search(details, raised.value.details) and "live_pilot" not in str(raised.value)
         assert not run.running
 
 
@@ -142,7 +146,7 @@ def test_a_board_unplugged_while_live_ends_the_run_with_a_plain_error(trained, s
     finally:
         run.stop()
     gate = [e for e in events if e["kind"] == "gate"]
-    errors = [e["text"] for e in events if e["kind"] == "error"]
+    errors = [e["details"] for e in events if e["kind"] == "error"]
     assert gate and not gate[-1]["ok"] and "No samples" in gate[-1]["text"]
     assert errors == ["live_pilot stopped: TimeoutError: Board stopped streaming: no samples for 5 seconds"]
     assert events[-1]["code"] != 0 and list(controller.requests)[-1] == "/S"

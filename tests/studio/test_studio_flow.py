@@ -88,6 +88,12 @@ def test_the_whole_flow_on_the_emulator(tmp_path):
         assert browser.evaluate("window.trainState.state") == "done", browser.evaluate("window.trainState.error")
         assert page.inner_text("#score-agent").endswith("%") and page.inner_text("#score-csp-lda").endswith("%")
         assert page.locator("#confusion-agent tr").count() == page.locator("#confusion-csp_lda tr").count() == 6
+        assert page.inner_text("#stage") == "Training finished" and "rough figure" in page.inner_text("#spread")
+        assert page.inner_text("#used").startswith(f"Trained on: Sessions 1 ({5 * EARLIER_TRIALS_PER_CLASS} trials), "
+                                                   f"2 ({5 * TRIALS_PER_CLASS} trials)")
+        stages = browser.evaluate("window.stagesSeen")
+        assert [name.split(" ")[0] for name in stages[-6:]] == ["Combining", "Preparing", "Training", "Scoring",
+                                                                "Placing", "Training"], stages
         shot(browser, "train", tmp_path)
 
         # Live: ten windows, then the stop button's "S" at the controller stand-in within a second.

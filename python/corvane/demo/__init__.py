@@ -11,7 +11,8 @@ subject follows a cue sequence the host knows, driving the movement simulator on
 report (report.json, two PNG figures, a summary on the terminal) ends the run. Everything is
 written under one base directory. With CORVANE_SERIAL_PORT set, the same host records from that
 real board instead, showing each cue to the person at real-time pace. With --recording FILE a
-recorded file plays through the emulator in place of the subject (see playback).
+recorded file plays through the emulator in place of the subject (see playback); a BIDS dataset's
+root with --bids-subject/--bids-session/--bids-task/--bids-run names one of its recordings.
 
 Stages, one module each, over corvane.pipeline (which records, combines, trains, scores and places
 the artefacts): services (simulator, controller stand-in, browser), recording, training, live,

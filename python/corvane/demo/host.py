@@ -14,6 +14,7 @@ import corvane.demo as package
 from corvane.demo import live, playback, recording, report, services, training
 from corvane.demo.console import Console
 from corvane.facts import CLASS_ORDER
+from corvane.standins.bids_recording import add_bids_options, bids_entities
 from corvane.pipeline import (DEFAULT_STEPS, MIN_TRIAL_SECONDS, MIN_TRIALS_PER_CLASS, PipelineError,
                               module_environment)
 
@@ -100,13 +101,17 @@ def parse_args(argv):
     p.add_argument("--controller-stand-in", action="store_true",
                    help="use the stand-in controller even when CORVANE_ACTUATOR_HOST is set")
     p.add_argument("--recording", metavar="FILE",
-                   help="play this EEG file (FIF, EDF, BDF, GDF) in place of the simulated subject")
+                   help="play this EEG file (FIF, EDF, BDF, GDF; or one in a BIDS dataset, or a BIDS root "
+                        "with the --bids options) in place of the simulated subject")
     p.add_argument("--classes", metavar="NAME=CLASS,...", type=playback.parse_classes,
                    help="with --recording: the file's annotation names as the classes "
                         f"({', '.join(CLASS_ORDER)}); default: names that are classes")
+    add_bids_options(p)
     o = p.parse_args(argv)
     if o.classes and not o.recording:
         p.error("--classes needs --recording")
+    if bids_entities(o) and not o.recording:
+        p.error("the --bids options need --recording (a BIDS dataset's root folder)")
     if o.trials_per_class is None and not o.recording:
         o.trials_per_class = 21
     if o.trials_per_class is not None and o.trials_per_class < MIN_TRIALS_PER_CLASS:

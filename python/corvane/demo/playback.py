@@ -23,6 +23,7 @@ from corvane.pipeline import MIN_TRIALS_PER_CLASS as MIN_TRIALS
 from corvane.pipeline import CuePlayer, class_order
 from corvane.pipeline.constants import FS
 from corvane.standins.cyton_emulator import CytonEmulator
+from corvane.standins.bids_recording import bids_entities, recording_source
 from corvane.standins.recording_playback import RecordingPlayback
 
 MAX_DEFAULT_TRIALS = 21
@@ -47,27 +48,27 @@ def open_recording(host):
     """Reads the file and checks it against the mapping and the trials wanted; sets host.playback."""
     o = host.o
     try:
-        player = RecordingPlayback(o.recording)
+        player = RecordingPlayback(recording_source(o.recording, **bids_entities(o)))
     except Exception as exc:   # unreadable, unsupported or lacking electrodes: said in one line
         raise DemoError(f"Cannot play {o.recording}: {first_line(exc)}")
     names = player.names
     mapping = o.classes or {cls: cls for cls in CLASS_ORDER}
     absent = sorted(set(o.classes or ()) - set(names))
     if absent:
-        raise DemoError(f"{o.recording} has no annotation named {', '.join(absent)}; "
+        raise DemoError(f"{player.path} has no annotation named {', '.join(absent)}; "
                         f"its annotations are named {', '.join(names) or '(none)'}")
     counts = {}
     for cue in player.annotations:
         if cue.name in mapping:
             counts[mapping[cue.name]] = counts.get(mapping[cue.name], 0) + 1
     if len(counts) < 2:
-        raise DemoError(f"{o.recording}: annotations of at least two classes are needed, found "
+        raise DemoError(f"{player.path}: annotations of at least two classes are needed, found "
                         f"{', '.join(counts) or 'none'} (its annotations are named {', '.join(names) or '(none)'}); "
                         "map them with --classes name=class,...")
     trials = o.trials_per_class or min(MAX_DEFAULT_TRIALS, min(counts.values()))
     short = {cls: n for cls, n in counts.items() if n < max(trials, MIN_TRIALS)}
     if short:
-        raise DemoError(f"{o.recording} has too few trials for {max(trials, MIN_TRIALS)} per class: "
+        raise DemoError(f"{player.path} has too few trials for {max(trials, MIN_TRIALS)} per class: "
                         + ", ".join(f"{cls} {n}" for cls, n in sorted(short.items()))
                         + (f" (at least {MIN_TRIALS} are needed)" if trials < MIN_TRIALS
                            else "; lower --trials-per-class"))
@@ -75,7 +76,7 @@ def open_recording(host):
     host.playback = SimpleNamespace(player=player, mapping=mapping, classes=classes, trials=trials,
                                     by_class={cls: [n for n in names if mapping.get(n) == cls] for cls in classes},
                                     stretches=[])
-    host.say(f"Playing {o.recording} ({len(player.data) / FS:.0f} s"
+    host.say(f"Playing {player.path} ({len(player.data) / FS:.0f} s"
              + (", stored in microvolts" if player.stored_microvolts else "")
              + ") in place of the simulated subject: "
              + ", ".join(f"{cls} = {' + '.join(host.playback.by_class[cls])}" for cls in classes))
@@ -92,7 +93,7 @@ def open_recording(host):
     if brief:
         host.say(f"  note: some stretches of {', '.join(brief)} are shorter than a trial "
                  f"({o.trial_seconds:g} s); those trials go on into what follows them in the file")
-    host.report["played_recording"] = {"file": str(o.recording), "classes": mapping, "trials_per_class": trials}
+    host.report["played_recording"] = {"file": player.path, "classes": mapping, "trials_per_class": trials}
 
 
 def cue_trial(host, cls, speed):

@@ -33,7 +33,12 @@ QUIET_SECONDS = 1.0     # output paused this long: the pending window is complet
 
 
 class LiveError(RuntimeError):
-    """Live decoding could not start; the message says why, in plain words."""
+    """Live decoding could not start; the message says why, in plain words, and `details` (the
+    child's own words, file names) more for whoever looks into it."""
+
+    def __init__(self, message, details=None):
+        super().__init__(message)
+        self.details = details
 
 
 def controller_address(actuator_host):
@@ -124,14 +129,15 @@ def complete(answer, closed=False):
 
 class LiveRun:
     def __init__(self, *, artefact_dir, serial_port: str, actuator_host: str | None, simulator_url: str,
-                 on_event: Callable[[dict], None], extra_env: dict | None = None):
+                 on_event: Callable[[dict], None], extra_env: dict | None = None, clock=None):
         """`actuator_host` as CORVANE_ACTUATOR_HOST reads (None: live_pilot's default); a bad one
-        raises ValueError. `on_event(dict)` is called on the reading thread."""
+        raises ValueError. `on_event(dict)` is called on the reading thread; with `clock` (the
+        stream's sample count) window events carry where their samples end (see LiveEvents)."""
         env = dict(os.environ, PYTHONUNBUFFERED="1")
         env.update(module_variables(artefact_dir=Path(artefact_dir).resolve(), serial_port=serial_port,
                                     simulator_url=simulator_url, actuator_host=actuator_host))
         env.update({k: str(v) for k, v in (extra_env or {}).items()})
-        self._env, self.on_event = env, on_event
+        self._env, self.on_event, self._clock = env, on_event, clock
         self._host, self._port = controller_address(env.get("CORVANE_ACTUATOR_HOST", DEFAULT_ACTUATOR_HOST))
         self.controller_url = f"http://{netloc(self._host, self._port)}"
         self._child = self._reader = None
@@ -159,7 +165,7 @@ class LiveRun:
                                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                                stderr=subprocess.STDOUT)
             except OSError as exc:
-                raise LiveError(f"live_pilot could not be run: {exc}")
+                raise LiveError("Live decoding could not be started.", f"live_pilot: {exc}")
         self._reader = threading.Thread(target=self._read, name="live-pilot-output", daemon=True)
         self._reader.start()
         began = time.monotonic()
@@ -168,10 +174,11 @@ class LiveRun:
                 self._reader.join()
                 if self._stopping:
                     raise LiveError("The live run was stopped before it started.")
-                raise LiveError(self._start_failure())
+                raise self._start_failure()
             if time.monotonic() - began > START_SECONDS:
                 self.stop()
-                raise LiveError(f"live_pilot did not start within {START_SECONDS:.0f} s.")
+                raise LiveError(f"Live decoding did not start within {START_SECONDS:.0f} s.",
+                                f"live_pilot's last words: {self._last_words()}")
         if self._stopping:   # stopped as it became ready: the stop is ending it
             raise LiveError("The live run was stopped before it started.")
 
@@ -203,7 +210,7 @@ class LiveRun:
 
     # --- the child's output -------------------------------------------------------------------
     def _read(self):
-        parser, pending = LiveEvents(), b""
+        parser, pending = LiveEvents(self._clock), b""
         stream = self._child.stdout.fileno()
         while True:
             ready, _, _ = select.select([stream], [], [], QUIET_SECONDS)
@@ -231,17 +238,21 @@ class LiveRun:
         self._child.stdout.close()
         text = self._last_words()
         if code != 0 and not self._stopping and self._ready.is_set():
-            self._emit({"kind": "error", "text": f"live_pilot stopped: {text}"})
+            self._emit({"kind": "error", "text": "Live decoding stopped on an error; the actuator was sent S.",
+                        "details": f"live_pilot stopped: {text}"})
         self._emit({"kind": "exit", "code": code, "text": text})
 
     def _start_failure(self):
+        """The LiveError of a live_pilot that ended before it was ready: plain words, its own below."""
         text = self._last_words()
+        details = f"live_pilot: {text}"
         if text.startswith("brainflow."):
-            return (f"live_pilot could not open the board on {self._env['CORVANE_SERIAL_PORT']}: "
-                    f"{text.split(': ', 1)[-1]}")
+            return LiveError(f"Live decoding could not open the board on {self._env['CORVANE_SERIAL_PORT']}: "
+                             "check the port and that the dongle is plugged in and switched to PC.", details)
         if text.startswith("FileNotFoundError"):
-            return f"live_pilot could not start: a trained artefact is missing ({text}); train first."
-        return f"live_pilot could not start: {text}"
+            return LiveError("Live decoding could not start: a trained file is missing. Train on the Train page "
+                             "first.", details)
+        return LiveError("Live decoding could not start.", details)
 
     def _remember(self, line):
         if line.strip():

@@ -4,19 +4,26 @@ A window starts with "Processing window of shape"; a decoded one goes on with th
 and, when a block was confident enough, "Mapped Command: X [predictions][confidences]". A window
 held back by the signal check, or with no confident block, sends "S" and prints nothing more, so it
 is complete at the next window's line, at any other line, or when the output pauses (flush()).
+The class table live_pilot prints as it loads ("Class commands: left -> L, ...") becomes a "classes"
+event, the page's legend of the command letters.
 """
 from corvane.facts import CLASS_COMMANDS, STOP_CLASS, STOP_COMMAND, WINDOW_LINE, parse_live_line
 
 CLASS_OF_COMMAND = {letter: name for name, letter in CLASS_COMMANDS} | {STOP_COMMAND: STOP_CLASS}
 # Class index -> command, as live_pilot maps a decided class (any index past the list stops).
 CLASS_COMMANDS_BY_INDEX = {k: letter for k, (_, letter) in enumerate(CLASS_COMMANDS)}
+CLASS_TABLE_LINE = "Class commands"
 
 
 class LiveEvents:
-    def __init__(self):
+    def __init__(self, clock=None):
+        """With `clock` (the stream's sample count), each window event carries "end": the count
+        when its first line came, where the window's samples end."""
         self.windows = 0
         self.pending = None     # the window being decided: its index
+        self.pending_end = None
         self.gate_ok = True
+        self.clock = clock
 
     def feed(self, line):
         """The events one line of output completes (a list, often empty)."""
@@ -25,6 +32,7 @@ class LiveEvents:
         if line.startswith(WINDOW_LINE):
             events += self.flush()
             self.pending = self.windows
+            self.pending_end = self.clock() if self.clock else None
             self.windows += 1
         elif line.startswith("CSP Features Shape") or line.startswith("Extracted Features Shape"):
             if not self.gate_ok:   # decoded again: the signal is clean
@@ -44,6 +52,8 @@ class LiveEvents:
                 events.append({"kind": "notice", "text": line})
             elif line.startswith("Actuator did not acknowledge"):
                 events.append({"kind": "error", "text": line})
+            elif line.startswith(CLASS_TABLE_LINE) and (table := class_table(line)):
+                events.append({"kind": "classes", "commands": table})
         return events
 
     def flush(self):
@@ -51,7 +61,13 @@ class LiveEvents:
         if self.pending is None:
             return []
         index, self.pending = self.pending, None
-        return [{"kind": "window", "index": index, "command": STOP_COMMAND, "decision": None, "confidence": None}]
+        return [self._window({"kind": "window", "index": index, "command": STOP_COMMAND, "decision": None,
+                              "confidence": None})]
+
+    def _window(self, event):
+        if self.clock:
+            event["end"] = self.pending_end
+        return event
 
     def decided(self, command, predictions, confidences):
         index, self.pending = self.pending, None
@@ -63,6 +79,15 @@ class LiveEvents:
             confidence = round(float(max(chosen)), 3) if chosen else None
         except (ValueError, TypeError):
             pass
-        return {"kind": "window", "index": index, "command": command,
-                "decision": CLASS_OF_COMMAND.get(command), "confidence": confidence}
+        return self._window({"kind": "window", "index": index, "command": command,
+                             "decision": CLASS_OF_COMMAND.get(command), "confidence": confidence})
+
+
+def class_table(line):
+    """[[class name, command], ...] of live_pilot's "Class commands..." line (by position, the
+    names are the class numbers); [] when it does not read."""
+    pairs = [part.split(" -> ") for part in line.partition(": ")[2].split(", ")]
+    if not all(len(pair) == 2 and pair[0].strip() and pair[1].strip() for pair in pairs):
+        return []
+    return [[name.strip(), command.strip()] for name, command in pairs]
 

@@ -9,8 +9,9 @@ eight 24-bit big-endian signed EEG values, six aux bytes, 0xC0.
         hub.initialize_board(port=board.port)
 
 `python -m corvane.standins.cyton_emulator [--speed S] [--recording FILE]` runs one until Ctrl-C and
-prints its port; with --recording it streams that file (see recording_playback) instead of a quiet
-signal, says on stderr what it plays, and each time the file starts over.
+prints its port; with --recording it streams that file (see recording_playback; a BIDS root takes
+--bids-subject/-session/-task/-run, see bids_recording) instead of a quiet signal, says on stderr
+what it plays, and each time the file starts over.
 """
 
 import argparse
@@ -26,6 +27,7 @@ import tty
 import numpy as np
 
 from corvane.facts import BOARD_EEG_CHANNELS as EEG_CHANNELS, SAMPLING_RATE
+from corvane.standins.bids_recording import add_bids_options, bids_entities, recording_source
 from corvane.standins.quiet_signal import quiet_signal
 
 PACKET_SIZE = 33
@@ -206,15 +208,19 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description="Emulated Cyton board on a pseudo-terminal.")
     parser.add_argument("--speed", type=float, default=1.0, help="stream at the board's rate times SPEED")
     parser.add_argument("--recording", metavar="FILE",
-                        help="play this EEG file (FIF, EDF, BDF, GDF) instead of a quiet signal; it loops")
+                        help="play this EEG file (FIF, EDF, BDF, GDF; or one in a BIDS dataset, or a BIDS root "
+                             "with the --bids options) instead of a quiet signal; it loops")
+    add_bids_options(parser)
     args = parser.parse_args(argv)
+    if bids_entities(args) and not args.recording:
+        parser.error("the --bids options need --recording (a BIDS dataset's root folder)")
     if args.speed <= 0:
         parser.error("--speed must be above 0")
     playback = None
     if args.recording:
         from corvane.standins.recording_playback import RecordingPlayback
         try:
-            playback = RecordingPlayback(args.recording)
+            playback = RecordingPlayback(recording_source(args.recording, **bids_entities(args)))
         except Exception as exc:   # unreadable, unsupported or lacking electrodes
             parser.error(f"cannot play {args.recording}: {exc}")
     with CytonEmulator(signal=playback, speed=args.speed) as board:

@@ -5,7 +5,9 @@
         ...
         playback.cue_at(board.samples_sent - 1)   # Cue("left", onset=12.0, ...): what is playing
 
-Reading: whatever mne.io.read_raw reads (FIF, EDF, BDF, GDF, ...). Each wired electrode
+Reading: whatever mne.io.read_raw reads (FIF, EDF, BDF, GDF, ...), and a recording in a BIDS
+dataset through mne_bids.read_raw_bids (a file inside the dataset, its root when it holds one
+recording, or a BIDSPath; see bids_recording), whose events are its cues. Each wired electrode
 (corvane.facts.ELECTRODES) is found by name, ignoring case, a leading "EEG", a trailing reference
 ("-REF", "-AVG", "-LE", "-M1", "-A2", ...) and trailing dots: "C3", "c3", "EEG C3", "EEG-C3-REF",
 "C3-A2" and "C3.." all are C3. An exact name (ignoring case) wins over a loose match. A file
@@ -39,6 +41,7 @@ from collections import namedtuple
 import numpy as np
 
 from corvane.facts import ELECTRODES, SAMPLING_RATE
+from corvane.standins.bids_recording import read_raw
 from corvane.standins.quiet_signal import quiet_signal
 
 Cue = namedtuple("Cue", "name onset duration index")
@@ -125,9 +128,7 @@ def _cues(marks, keep, onsets, spans, length):
 def read_recording(path, electrodes=ELECTRODES, rate=SAMPLING_RATE):
     """(samples x electrodes microvolts at `rate`, [Cue with onset/duration in samples], whether
     the file held microvolts already) of a file. Samples that are not numbers play as 0."""
-    import mne
-
-    raw = mne.io.read_raw(path, preload=False, verbose="error")
+    raw = read_raw(path)
     picks = match_channels(raw.ch_names, electrodes)
     check_plausible(path, raw)
     raw.pick(picks).load_data(verbose="error")

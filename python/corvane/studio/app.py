@@ -29,6 +29,8 @@ LOCK_NAME = ".studio.lock"
 MAX_DEPTH = 8          # the pages' bodies nest two deep
 MAX_FIELD = 2000       # characters in any one string of a body
 MAX_IDS = 16           # start ids one STOP cancels
+UNEXPECTED = ("The studio could not do that: something unexpected went wrong. Try again; if it happens again, "
+              "report it with the details.")
 
 
 class Studio:
@@ -64,7 +66,8 @@ class Studio:
         return {"base": str(self.base), "blocked": self.blocked, "emulator_default": self.emulator_default,
                 "speed": self.speed, "steps": self.steps, "board": self.board.status(), "controller": self.live.controller_url(),
                 "live_running": self.live.running, "session_running": self.session.running,
-                "training_running": self.training.running}
+                "training_running": self.training.running,
+                "live": self.live.status()}
 
     def one_at_a_time(self, start):
         """`start(body)` run only when no session, training or live run is going or being started:
@@ -107,7 +110,7 @@ def action(work, limiter=None):
         except (StudioError, LiveError) as exc:
             return JSONResponse(error_body(exc), status_code=400)
         except Exception as exc:
-            return JSONResponse({"error": f"{type(exc).__name__}: {exc}"}, status_code=500)
+            return JSONResponse({"error": UNEXPECTED, "details": f"{type(exc).__name__}: {exc}"}, status_code=500)
         return JSONResponse(result if result is not None else {"ok": True})
     return endpoint
 
@@ -155,8 +158,10 @@ def create_app(studio):
         return JSONResponse(studio.status())
 
     async def profile(request):
-        settings = await anyio.to_thread.run_sync(studio.session.settings)
-        return JSONResponse(settings.to_dict())
+        return JSONResponse(await anyio.to_thread.run_sync(studio.session.view))
+
+    async def train_sessions(request):
+        return JSONResponse(await anyio.to_thread.run_sync(studio.training.sessions))
 
     async def root(request):
         # The printed URL's token goes on to the page, which keeps it and takes it out of the URL.
@@ -168,7 +173,7 @@ def create_app(studio):
     one = s.one_at_a_time
     routes = [Route("/", root), *[Route(f"/{name}", page(name)) for name in PAGES],
               Route("/api/status", status), Route("/api/events", event_stream(studio.bus)),
-              Route("/api/session/profile", profile),
+              Route("/api/session/profile", profile), Route("/api/train/sessions", train_sessions),
               Route("/api/stop", action(lambda b: s.live.stop(start_ids(b.get("cancel"))), stop_threads),
                     methods=["POST"]),
               *[Route(path, action(work), methods=["POST"]) for path, work in {

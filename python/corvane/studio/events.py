@@ -18,7 +18,8 @@ class EventBus:
         self._subscribers = set()   # (loop, queue)
         self.latest = {}            # topic -> newest event of it
 
-    def publish(self, topic, **event):
+    def publish(self, topic, /, **event):
+        # topic is positional only: an event passed back in (it carries its "topic") cannot clash with it.
         event["topic"] = topic
         with self._lock:
             self.latest[topic] = event
@@ -28,6 +29,14 @@ class EventBus:
                 loop.call_soon_threadsafe(_offer, queue, event)
             except RuntimeError:   # that loop has closed
                 pass
+
+    def reset(self, topic, forget, **event):
+        """Publishes `event` after dropping the newest event of each topic in `forget`, so a page
+        opened later is not shown them; the event names them (as "forget") for the pages' own caches."""
+        with self._lock:
+            for name in forget:
+                self.latest.pop(name, None)
+        self.publish(topic, forget=list(forget), **event)
 
     def subscribe(self):
         queue = asyncio.Queue(QUEUE_LIMIT)

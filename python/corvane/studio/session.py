@@ -1,64 +1,34 @@
 """The cued session: settings kept as a run_profile.RunProfile, and a worker thread that records it
 with the pipeline's record_session (through CaptureHub's start_recording / stop_recording, so its
 locks, atomic saves and label log all hold) while the subject and operator screens follow its
-events."""
+events. Each session is combined into a file of its own (session<N>_combined.fif, the subject's
+name in its his_id); S03.fif, the file training reads, is written only by training."""
 import threading
 
 from corvane import pipeline
-from corvane.facts import ACTION_LABELS
+from corvane.pipeline.combining import combine_session
 from corvane.studio.errors import StudioError
 from corvane.studio.output import error_lines
+from corvane.studio.session_settings import (DEFAULT_ACTIONS, FIXATION_S, apply_settings, default_profile,
+                                             subject_name)
 
-FIXATION_S = 1.0
-DEFAULT_ACTIONS = {
-    "Right_Hand": "Imagine or perform right hand movement",
-    "Left_Hand": "Imagine or perform left hand movement",
-    "Blinking": "Blink your eyes at a comfortable pace",
-    "Jaw_Clenching": "Clench your jaw with moderate force",
-    "Relax": "Relax your body and mind, do nothing",
-}
-
-
-def default_profile():
-    import run_profile
-    profile = run_profile.RunProfile()
-    profile.actions = dict(DEFAULT_ACTIONS)
-    return profile
-
-
-def apply_settings(profile, body):
-    """Checks and copies the page's settings into `profile`; a plain error for a bad value."""
-    def number(key, low, high, kind=float):
-        value = body.get(key, getattr(profile, key))
-        try:
-            value = kind(value)
-        except (TypeError, ValueError):
-            raise StudioError(f"{key.replace('_', ' ')} must be a number") from None
-        if not low <= value <= high:
-            raise StudioError(f"{key.replace('_', ' ')} must be between {low} and {high}")
-        return value
-
-    profile.repetitions = number("repetitions", 1, 200, int)
-    profile.record_duration = number("record_duration", 1, 60)
-    profile.break_duration = number("break_duration", 0, 60)
-    actions = body.get("actions", profile.actions)
-    if not isinstance(actions, dict) or not actions:
-        raise StudioError("choose at least one action")
-    unknown = sorted(set(actions) - set(ACTION_LABELS))
-    if unknown:
-        raise StudioError(f"unknown action {unknown[0]!r}; the actions are {', '.join(ACTION_LABELS)}")
-    profile.actions = {str(name): str(text) for name, text in actions.items()}
-    return profile
+POLL_S = 0.02   # how often a waiting fixation looks at the pause and stop flags
 
 
 class SessionRunner:
     def __init__(self, studio):
         self.studio = studio
         self.profile = None
+        self.subject_name = None
         self._thread = None
         self._paused = threading.Event()
         self._skip = threading.Event()
         self._stop = threading.Event()
+        # The trial's phase ("fixation", "cue" while it records, "break") and the page's state,
+        # changed together with what the screens are told under this lock.
+        self._lock = threading.Lock()
+        self._phase = None
+        self._status = {}
 
     @property
     def running(self):
@@ -73,6 +43,10 @@ class SessionRunner:
             if not self.profile.actions:
                 self.profile.actions = dict(DEFAULT_ACTIONS)
         return self.profile
+
+    def view(self):
+        """The settings as the page shows them, with the subject's name and the fixation's length."""
+        return {**self.settings().to_dict(), "subject": self.subject_name or "", "fixation": FIXATION_S}
 
     def save(self, body):
         profile = apply_settings(self.settings(), body)
@@ -100,15 +74,36 @@ class SessionRunner:
         board = self.studio.board
         if not board.connected:
             raise StudioError("Connect the board on the Board page first.")
+        subject = subject_name(body.get("subject"))
         profile = apply_settings(self.settings(), body)
+        self.subject_name = subject
         for flag in (self._paused, self._skip, self._stop):
             flag.clear()
-        self._thread = threading.Thread(target=self._run, args=(profile,), name="session", daemon=True)
+        total = int(profile.repetitions) * len(profile.actions)
+        with self._lock:
+            self._phase, self._status = None, {"subject": subject, "total": total, "n": 0, "recorded": 0,
+                                               "skipped": 0}
+            self._say("starting")
+            # Screens opened earlier leave whatever the last session left them showing.
+            self.studio.bus.publish("trial", phase="waiting", total=total)
+        self._thread = threading.Thread(target=self._run, args=(profile, subject), name="session", daemon=True)
         self._thread.start()
 
     def pause(self, paused):
-        (self._paused.set if paused else self._paused.clear)()
-        self.studio.bus.publish("session", **{**self.studio.bus.latest.get("session", {}), "paused": paused})
+        """Pauses at once, except that a trial being recorded finishes first (cutting it short would
+        leave a trial shorter than the rest); the subject screen then shows "Paused"."""
+        with self._lock:
+            (self._paused.set if paused else self._paused.clear)()
+            if not self.running:
+                self._paused.clear()
+                return {"paused": False}
+            recording = self._phase == "cue"
+            if paused and not recording:
+                self.studio.bus.publish("trial", phase="paused", **self._trial_fields())
+            elif not paused and self._phase != "cue":
+                self.studio.bus.publish("trial", phase="resumed", **self._trial_fields())
+            self._say(self._status.get("state", "running"), pausing=paused and recording)
+        return {"paused": paused, "after_trial": paused and recording}
 
     def skip(self):
         self._skip.set()
@@ -118,41 +113,64 @@ class SessionRunner:
         self._paused.clear()
 
     def _say(self, state, **extra):
-        self.studio.bus.publish("session", state=state, paused=self._paused.is_set(), **extra)
+        """The page's session event (called holding self._lock)."""
+        self._status["state"] = state
+        self.studio.bus.publish("session", **self._status, paused=self._paused.is_set(), **extra)
 
-    def _run(self, profile):
+    def _trial_fields(self):
+        return {k: self._status.get(k) for k in ("n", "total", "session", "action", "label")}
+
+    def _run(self, profile, subject_name_):
         board, out = self.studio.board, self.studio.output
         hub, speed = board.hub, board_speed(self.studio)
         subject = board.subject
         counts = {"recorded": 0, "skipped": 0}
-        # The page's events follow the pipeline's trials: a fixation cross, the cue, the break.
-        status = {}
+
+        def info(trial, phase, seconds):
+            return dict(phase=phase, seconds=seconds, n=trial.n, total=trial.total, action=trial.action,
+                        label=trial.label, instruction=trial.instruction, speed=speed, session=number)
 
         def cue(trial):
-            info = dict(n=trial.n, total=trial.total, action=trial.action, label=trial.label,
-                        instruction=trial.instruction, speed=speed)
-            status.update(n=trial.n, total=trial.total)
-            self._say("running", n=trial.n, total=trial.total, session=number, recorded=counts["recorded"],
-                      skipped=counts["skipped"], action=trial.action, label=trial.label)
-            self.studio.bus.publish("trial", phase="fixation", seconds=FIXATION_S, **info)
-            self._sleep(FIXATION_S / speed)
-            if self._skip.is_set() or self._stop.is_set():
-                self._skip.clear()
-                counts["skipped"] += not self._stop.is_set()
-                return False
-            if subject is not None:
-                subject.cue = trial.label
-            self.studio.bus.publish("trial", phase="cue", seconds=float(profile.record_duration), **info)
-            return True
+            with self._lock:
+                self._status.update(n=trial.n, total=trial.total, session=number, action=trial.action,
+                                    label=trial.label, **counts)
+                self._say("running")
+            # The cross; a pause during it (or between it and the cue) holds the session, and the
+            # cross is shown again on resume.
+            while True:
+                with self._lock:
+                    self._phase = "fixation"
+                    self.studio.bus.publish("trial", **info(trial, "fixation", FIXATION_S))
+                if self._hold_fixation(FIXATION_S / speed) or self._stop.is_set() or self._skip.is_set():
+                    with self._lock:
+                        if self._stop.is_set() or self._skip.is_set():
+                            break
+                        if not self._paused.is_set():
+                            if subject is not None:
+                                subject.cue = trial.label
+                            self._phase = "cue"
+                            self.studio.bus.publish("trial", **info(trial, "cue", float(profile.record_duration)))
+                            return True
+                while self._paused.is_set() and not self._stop.is_set():
+                    self._stop.wait(POLL_S)
+            self._skip.clear()
+            counts["skipped"] += not self._stop.is_set()
+            return False
 
         def rest(trial):
             if subject is not None:
                 subject.cue = None
             counts["recorded"] += 1
-            self.studio.bus.publish("trial", phase="break", seconds=float(profile.break_duration), n=trial.n,
-                                    total=trial.total, action=trial.action, label=trial.label,
-                                    instruction=trial.instruction, speed=speed)
+            with self._lock:
+                self._phase = "break"
+                self._status.update(counts)
+                if self._paused.is_set():
+                    self.studio.bus.publish("trial", **info(trial, "paused", 0.0))
+                    self._say("running")
+                else:
+                    self.studio.bus.publish("trial", **info(trial, "break", float(profile.break_duration)))
 
+        number = None
         try:
             with board.lock:
                 number = self._next_session()
@@ -164,33 +182,54 @@ class SessionRunner:
                     speed=speed, actions=dict(profile.actions), trials_per_class=int(profile.repetitions),
                     cue=cue, rest=rest, stop=self._stop, pause=self._paused, lock=board.lock, output=out)
             with board.lock, out.captured():
-                combined = pipeline.combine(hub, output=out).file if recorded.recorded else None
-            self.studio.bus.publish("trial", phase="done", n=status.get("n", 0), total=recorded.total)
-            self._say("done", session=recorded.session, recorded=recorded.recorded, skipped=recorded.skipped,
-                      total=recorded.total, combined=str(combined) if combined else None,
-                      message=f"Recorded {recorded.recorded} of {recorded.total} trials"
-                      + (f", skipped {recorded.skipped}" if recorded.skipped else "")
-                      + (f"; combined into {combined}" if combined else ""))
+                combined = combine_session(hub, subject=subject_name_, output=out).file if recorded.recorded else None
+            self._finish(recorded, combined, subject_name_)
         except pipeline.BoardSilent as exc:
             self._fail(subject, f"Trial {exc.trial}: {exc} Check that the board is on and plugged in, then "
                        "connect it again on the Board page", counts["recorded"])
         # RuntimeError: capture_hub's own plain refusals.
         except (StudioError, pipeline.PipelineError, RuntimeError) as exc:
-            self._fail(subject, str(exc), counts["recorded"])
+            self._fail(subject, str(exc), counts["recorded"], getattr(exc, "details", None))
         except Exception as exc:
-            self._fail(subject, f"{type(exc).__name__}: {exc}", counts["recorded"])
+            self._fail(subject, "The session ended on an unexpected error", counts["recorded"],
+                       f"{type(exc).__name__}: {exc}")
 
-    def _fail(self, subject, reason, recorded):
+    def _hold_fixation(self, seconds):
+        """Waits out the cross; False when a pause or stop came first."""
+        waited = 0.0
+        while waited < seconds:
+            if self._paused.is_set() or self._stop.is_set():
+                return False
+            self._stop.wait(min(POLL_S, seconds - waited))
+            waited += POLL_S
+        return not self._paused.is_set() and not self._stop.is_set()
+
+    def _finish(self, recorded, combined, subject):
+        who = f" (subject {subject})" if subject else ""
+        message = (f"Session {recorded.session}{who}: recorded {recorded.recorded} of {recorded.total} trials"
+                   + (f", skipped {recorded.skipped}" if recorded.skipped else "")
+                   + ("; kept as this session's own combined recording" if combined else "") + ".")
+        with self._lock:
+            self._phase = None
+            self._paused.clear()
+            self.studio.bus.publish("trial", phase="done", n=self._status.get("n", 0), total=recorded.total,
+                                    session=recorded.session)
+            self._status.update(session=recorded.session, recorded=recorded.recorded, skipped=recorded.skipped,
+                                total=recorded.total, combined=str(combined) if combined else None)
+            self._say("done", message=message, details=f"Combined recording: {combined}" if combined else None)
+
+    def _fail(self, subject, reason, recorded, details=None):
         # The pipeline has closed the session; the trials saved so far stay on disk.
         if subject is not None:
             subject.cue = None
-        self.studio.bus.publish("trial", phase="done")
         reason = reason if reason.endswith(".") else reason + "."
-        self._say("failed", recorded=recorded,
-                  message=f"{reason} The {recorded} trial(s) recorded before stay saved.")
-
-    def _sleep(self, seconds):
-        self._stop.wait(seconds)
+        with self._lock:
+            self._phase = None
+            self._paused.clear()
+            self.studio.bus.publish("trial", phase="done", session=self._status.get("session"))
+            self._status.update(recorded=recorded)
+            self._say("failed", message=f"{reason} The {recorded} trial(s) recorded before stay saved.",
+                      details=details)
 
 
 def board_speed(studio):

@@ -19,6 +19,8 @@ import traceback
 from pathlib import Path
 
 from corvane import pipeline
+from corvane.pipeline.combining import recorded_sessions
+from corvane.studio.training_progress import StageProgress
 
 EXIT_CANCELLED = 3
 SPLITS = 3              # repeated stratified splits the two decoders are scored on
@@ -63,20 +65,23 @@ class Events:
         yield
 
 
-def progress_events(events):
+def progress_events(events, stages):
     """Progress of the training as the page's events: the learn steps at most every PROGRESS_EVERY
-    seconds (and the last one)."""
+    seconds (and the last one), and every stage's share of the whole (see StageProgress)."""
     last = [0.0]
 
     def relay(event):
+        if event.stage == "splits":
+            stages.step(event.done, event.total, f"{event.done} of {event.total} splits scored")
         if event.stage != "learn":
             return
         if event.done == 1:
-            events.emit(kind="stage", text=f"Training the agent ({event.total} steps)")
+            stages.enter("learn", f"{event.total} steps")
         if event.seconds - last[0] >= PROGRESS_EVERY or event.final:
             last[0] = event.seconds
-            events.emit(kind="progress", steps=event.done, total=event.total,
-                        steps_per_s=round(event.done / max(1e-9, event.seconds), 1))
+            rate = round(event.done / max(1e-9, event.seconds), 1)
+            stages.step(event.done, event.total, f"{event.done} of {event.total} steps, {rate:.0f} steps/s")
+            events.emit(kind="progress", steps=event.done, total=event.total, steps_per_s=rate)
     return relay
 
 
@@ -86,33 +91,47 @@ def confusion(pairs, classes):
     return counts[:, :-1].tolist(), counts[:, -1].tolist()
 
 
-def train(base, artefacts, steps, seed, events, output):
-    events.emit(kind="stage", text="Combining the recorded sessions")
-    combined = pipeline.combine(base=base, min_trials_per_class=pipeline.MIN_TRIALS_PER_CLASS, output=output)
+def train(base, artefacts, steps, seed, events, output, sessions=None):
+    stages = StageProgress(events.emit, steps, SPLITS).start()
+    try:
+        return _train(base, artefacts, steps, seed, events, output, sessions, stages)
+    finally:
+        stages.close()
+
+
+def _train(base, artefacts, steps, seed, events, output, sessions, stages):
+    recorded = [s for s in recorded_sessions(base) if sessions is None or s["session"] in sessions]
+    missing = sorted(set(sessions or ()) - {s["session"] for s in recorded})
+    if missing:
+        raise pipeline.PipelineError(f"Session {missing[0]} has no recorded trials; choose among the sessions listed.")
+    stages.enter("combine", ", ".join(f"session {s['session']}" for s in recorded))
+    combined = pipeline.combine(base=base, sessions=sessions, min_trials_per_class=pipeline.MIN_TRIALS_PER_CLASS,
+                                output=output)
     # The trainer writes its filters and scaler as it goes: a folder of its own keeps them from
     # replacing the artefacts live_pilot loads before the agent is trained.
     scratch = base / "tmp" / "training"
     scratch.mkdir(parents=True, exist_ok=True)
-    events.emit(kind="stage", text="Preparing the epochs (filtering, ICA, CSP, features)")
-    trained = pipeline.train(combined.file, work_dir=scratch, steps=steps, seed=seed,
-                             progress=progress_events(events), output=output)
+    stages.enter("epochs")
+    relay = progress_events(events, stages)
+    trained = pipeline.train(combined.file, work_dir=scratch, steps=steps, seed=seed, progress=relay, output=output)
     classes = trained.labels
     # Both decoders are scored on the same repeated splits, everything refitted within each, so
     # neither has seen the epochs it is scored on (the artefacts' own split would favour the agent).
-    events.emit(kind="stage", text=f"Scoring both decoders on {SPLITS} repeated splits "
-                                   f"(filters, scaler, agent and LDA refitted on each)")
-    scores = pipeline.score_splits(trained, SPLITS, output=output)
+    stages.enter("score", f"{SPLITS} splits; filters, scaler, agent and LDA refitted on each")
+    scores = pipeline.score_splits(trained, SPLITS, progress=relay, output=output)
     agent, standard = scores.agent(classes), scores.standard
-    events.emit(kind="stage", text="Placing the artefacts")
+    stages.enter("place")
     with events.not_cancellable():
         placed = pipeline.place_artefacts(trained, artefacts, output=output)
+    stages.finish()
     agent_counts, agent_undecided = confusion(agent["decisions"], classes)
     standard_counts, _ = confusion(standard["decisions"], classes)
     return {"agent": agent["mean"], "csp_lda": standard["mean"], "agent_sd": agent["sd"],
             "csp_lda_sd": standard["sd"], "splits": SPLITS, "classes": list(classes),
             "confusion": {"agent": agent_counts, "csp_lda": standard_counts},
             "undecided": {"agent": agent_undecided}, "artefacts": placed.files,
-            "held_out": len(agent["decisions"]), "combined": combined.file}
+            "held_out": len(agent["decisions"]), "combined": combined.file,
+            "sessions": recorded, "trials": sum(combined.counts.values()), "epochs": trained.epochs}
 
 
 def main(argv=None):
@@ -121,6 +140,7 @@ def main(argv=None):
     p.add_argument("--artefacts", required=True)
     p.add_argument("--steps", type=int, required=True)
     p.add_argument("--seed", type=int, default=0)
+    p.add_argument("--sessions", default="", help="session numbers to train on, comma separated (default: all)")
     o = p.parse_args(argv)
     base, artefacts = Path(o.base).resolve(), Path(o.artefacts).resolve()
 
@@ -137,14 +157,15 @@ def main(argv=None):
     try:
         # What the libraries write (caches, configs, temporary files) stays under the base directory.
         with pipeline.module_environment(library_home=base):
-            result = train(base, artefacts, o.steps, o.seed, events, sys.stdout)
+            sessions = [int(n) for n in o.sessions.split(",") if n.strip()] or None
+            result = train(base, artefacts, o.steps, o.seed, events, sys.stdout, sessions)
     except pipeline.PipelineError as exc:
-        events.emit(kind="failed", text=str(exc))
+        events.emit(kind="failed", text=str(exc), details=getattr(exc, "details", None))
         return 2
     except Exception as exc:
         traceback.print_exc()
         text = traceback.format_exception_only(exc)[-1].strip()
-        events.emit(kind="failed", text=f"Training failed: {text} (details in {log})")
+        events.emit(kind="failed", text="Training failed on an unexpected error.", details=f"{text} (see {log})")
         return 1
     finally:
         sys.stdout.flush()

@@ -20,11 +20,12 @@ CANCEL_SECONDS = 30.0     # a cancelled training that has not ended by then is k
 
 class TrainingRun:
     def __init__(self, base: Path, artefact_dir: Path, *, steps: int | None = None, seed: int = 0,
-                 on_event: Callable[[dict], None]):
+                 sessions: list | None = None, on_event: Callable[[dict], None]):
         # Resolved here: the child runs in the repository folder.
         self.base, self.artefact_dir = Path(base).resolve(), Path(artefact_dir).resolve()
         self.steps = DEFAULT_STEPS if steps is None else int(steps)
         self.seed, self.on_event = int(seed), on_event
+        self.sessions = None if sessions is None else [int(n) for n in sessions]   # None: every session
         self._child = None
         self._cancelled = threading.Event()
         self._lock = threading.Lock()
@@ -34,10 +35,12 @@ class TrainingRun:
         if self.steps < 1:
             raise StudioError("Training needs at least one step.")
         if not self.base.is_dir():
-            raise StudioError(f"No recorded trials: {self.base} does not exist.")
+            raise StudioError("No recorded trials: the studio's folder does not exist.", details=str(self.base))
         self.artefact_dir.mkdir(parents=True, exist_ok=True)
         command = [sys.executable, "-u", "-m", "corvane.studio.training_child", "--base", str(self.base),
                    "--artefacts", str(self.artefact_dir), "--steps", str(self.steps), "--seed", str(self.seed)]
+        if self.sessions:
+            command += ["--sessions", ",".join(map(str, self.sessions))]
         with self._lock:
             if self._child is not None:
                 raise StudioError("This training has already run.")
@@ -109,13 +112,13 @@ class TrainingRun:
         if (outcome and outcome["kind"] == "cancelled") or self._cancelled.is_set():
             raise StudioError("Training cancelled")
         if outcome and outcome["kind"] == "failed":
-            raise self._fail(outcome["text"])
+            raise self._fail(outcome["text"], outcome.get("details"))
         said = next((line for line in reversed(other) if line), f"exit status {code}")
-        raise self._fail(f"Training ended unexpectedly: {said}")
+        raise self._fail("Training ended unexpectedly.", said)
 
-    def _fail(self, text):
-        self._emit({"kind": "error", "text": text})
-        return StudioError(text)
+    def _fail(self, text, details=None):
+        self._emit({"kind": "error", "text": text, "details": details})
+        return StudioError(text, details=details)
 
     def _emit(self, event):
         try:

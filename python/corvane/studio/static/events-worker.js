@@ -13,7 +13,7 @@ function follow(newToken) {
   token = newToken;
   latest = {};
   current = new AbortController();
-  streamEvents(token, (event) => { latest[event.topic] = event; relay({event}); },
+  streamEvents(token, (event) => { keepLatest(latest, event); relay({event}); },
                (state) => { open = state === 'open'; relay({state}); }, current.signal);
 }
 

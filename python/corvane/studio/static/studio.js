@@ -42,6 +42,12 @@ async function streamEvents(token, onEvent, onState, signal) {
   }
 }
 
+// The newest event of each topic, less the topics a new run's first event says to forget.
+function keepLatest(latest, event) {
+  for (const topic of event.forget || []) delete latest[topic];
+  latest[event.topic] = event;
+}
+
 // A failed action's answer as an Error carrying its details line.
 function studioError(data, answer) {
   const error = new Error(data.error || answer.statusText);
@@ -111,16 +117,24 @@ const Studio = {
     banner.style.display = text ? 'block' : 'none';
   },
 
+  // STOP: "Stopping…" at once (before the request leaves), then the actuator's answer, both in the
+  // alarm style; a missing acknowledgement also says what to do.
   async stop() {
     window.stopClickedAt = Date.now();
     window.stopLate = false;
+    this.say('Stopping…', 'alarm');
     const late = setTimeout(() => {
       window.stopLate = true;
       this.banner('stop-late', 'STOP has not been answered within 1 s. If the device still moves, switch it off by hand.');
     }, STOP_LATE_MS);
-    const result = await this.act('/api/stop', {cancel: [...this.starting]}, (r) =>
-      r.acknowledged ? `Stop sent: "S" acknowledged by ${r.controller} in ${(r.seconds * 1000).toFixed(0)} ms`
-                     : `Stop: ${r.note || 'the actuator did not acknowledge "S"'}`);
+    let result = null;
+    try {
+      result = await this.post('/api/stop', {cancel: [...this.starting]});
+      this.say(stopOutcome(result), 'alarm');
+    } catch (error) {
+      this.say(`STOP could not be confirmed: ${error.message} If the device still moves, switch it off by hand.`,
+               'alarm', error.details);
+    }
     clearTimeout(late);
     if (result) {
       this.banner('stop-late', result.acknowledged ? ''
@@ -176,7 +190,7 @@ const Studio = {
     };
     navigator.locks.request('corvane-studio-events', () => {
       leading = true;
-      return streamEvents(this.token, (event) => { latest[event.topic] = event; handle(event); channel.postMessage({event}); },
+      return streamEvents(this.token, (event) => { keepLatest(latest, event); handle(event); channel.postMessage({event}); },
                           (state) => { open = state === 'open'; onState(state); channel.postMessage({state}); });
     });
     channel.postMessage({hello: true});
@@ -194,6 +208,14 @@ const Studio = {
     return status;
   },
 };
+
+// What a STOP came to, in the words the message box and the Live page show.
+function stopOutcome(r) {
+  if (r.acknowledged) return `Stopped (actuator acknowledged S in ${Math.round(r.seconds * 1000)} ms)`;
+  if (!r.controller) return 'Stopped: no actuator has been started, so there was nothing to send S to.';
+  return `Stop sent, but the actuator at ${r.controller} did not acknowledge S. If the device still moves, ` +
+         'switch it off by hand.';
+}
 
 function escapeHtml(text) {
   return String(text).replace(/[&<>"']/g, (c) => ({'&': '&amp;', '<': '&lt;', '>': '&gt;', '"': '&quot;', "'": '&#39;'}[c]));

@@ -2,6 +2,7 @@
 const SHOWN = {left: ['←', 'Left hand'], right: ['→', 'Right hand'], blinking: ['◉', 'Blink'],
                jaw: ['▬', 'Clench your jaw'], relax: ['○', 'Relax']};
 window.cuesShown = [];
+window.wordsShown = [];   // every word shown, in order
 let timer = null;
 
 function countdown(seconds, speed) {
@@ -18,21 +19,32 @@ function countdown(seconds, speed) {
 }
 
 function show(cue, word) {
+  if (word) window.wordsShown.push(word);
   document.getElementById('cue').textContent = cue;
   document.getElementById('word').textContent = word;
 }
 
+// A screen says a session is over only for a session it showed: one opened later (the newest
+// events are replayed to it) waits for the next session instead of thanking the subject.
+let shownSession = null;
 Studio.listen((e) => {
   const speed = e.speed || 1;   // the emulator streams faster than real time
   if (e.topic !== 'trial') return;
-  if (e.phase === 'fixation') { show('+', ''); document.getElementById('count').textContent = ''; }
+  if (['fixation', 'cue', 'break'].includes(e.phase)) shownSession = e.session;
+  if (e.phase !== 'cue' && e.phase !== 'break') { clearInterval(timer); document.getElementById('count').textContent = ''; }
+  if (e.phase === 'fixation') show('+', '');
   else if (e.phase === 'cue') {
     const [cue, word] = SHOWN[e.label] || ['•', e.label];
     show(cue, word);
     window.cuesShown.push(e.label);
     countdown(e.seconds, speed);
   } else if (e.phase === 'break') { show('', 'Rest'); countdown(e.seconds, speed); }
-  else if (e.phase === 'done') { show('', 'Session over — thank you'); clearInterval(timer); }
+  else if (e.phase === 'paused') show('‖', 'Paused');
+  else if (e.phase === 'resumed' || e.phase === 'waiting') show('+', 'Get ready');
+  else if (e.phase === 'done') {
+    if (shownSession !== null && e.session === shownSession) show('', 'Session over — thank you');
+    else show('+', 'Waiting for the session');
+  }
 });
 document.body.onclick = () => {
   if (!document.fullscreenElement) document.documentElement.requestFullscreen().catch(() => {});
