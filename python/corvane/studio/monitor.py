@@ -15,7 +15,8 @@ from corvane.studio.traces import TraceColumns, checked_view
 TRACE_PERIOD_S = 1 / 30
 REPORT_PERIOD_S = 1.0
 REPORT_SECONDS = 4                       # the window verdicts and spectra are judged on
-MIN_SHOWN_SAMPLES = SAMPLING_RATE // 2   # judged on less, a channel could look flat by chance
+MIN_SHOWN_SAMPLES = SAMPLING_RATE       # judged on less, a channel could look flat by chance (and
+                                         # the spectrum has one-second segments)
 SILENT_S = 3.0
 VIEW_HELD_S = 12.0                       # a board page says it is looking every few seconds
 
@@ -86,9 +87,8 @@ class BoardMonitor:
                 continue
             self._follow_cue(fresh)
             self._send_columns(fresh, gap, now)
-            if now - last_report >= REPORT_PERIOD_S:
+            if now - last_report >= REPORT_PERIOD_S and self._report():
                 last_report = now
-                self._report()
 
     def _follow_cue(self, fresh):
         trial = self.bus.latest.get("trial") or {}
@@ -120,18 +120,20 @@ class BoardMonitor:
             self.bus.publish("traces", streaming=True, names=list(ELECTRODES), rate=SAMPLING_RATE, **event)
 
     def _report(self):
+        """Publishes the verdicts and spectra of the newest seconds; False when too few were read yet."""
         import capture_hub
         self._feed_cues()
         try:
             window = self.board.window(REPORT_SECONDS * SAMPLING_RATE)[0]
-            if window is None or window.shape[1] < MIN_SHOWN_SAMPLES:   # just drained by a recording's start
-                return
+            if window is None or window.shape[1] < MIN_SHOWN_SAMPLES:   # just connected, or drained by a recording's start
+                return False
             channels = channel_report(window, ELECTRODES, SAMPLING_RATE, capture_hub.channel_quality(window))
             spectrum = spectra(window, SAMPLING_RATE)
         except Exception as exc:   # one odd window must not end the monitor
             self.board.publish(error=f"The signal could not be shown: {exc}")
-            return
+            return True
         trial = self.bus.latest.get("trial") or {}
         self.bus.publish("channels", streaming=True, channels=channels, spectrum=spectrum,
                          cues=self.cue_power.table(), motor=self.cue_power.names,
                          cue=trial.get("action") if trial.get("phase") == "cue" else None, at=time.time())
+        return True

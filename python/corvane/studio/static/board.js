@@ -176,6 +176,12 @@ function showBoard(event) {
   if (!event.connected) {
     markStale('Not connected');
     showVerdicts({streaming: false, why: 'Not connected'});
+  } else if (boardState.stale) {   // connected: greyed until the first columns and verdicts come
+    for (const id of ['signals-state', 'spectrum-state']) document.getElementById(id).textContent = 'Waiting for data…';
+    if (!Object.keys(boardState.verdicts).length) {
+      document.querySelector('#quality tbody').innerHTML =
+        '<tr class="stale-row"><td class="text" colspan="6">Waiting for the first verdicts…</td></tr>';
+    }
   }
   if (event.error) Studio.say(event.error, 'error');
 }
