@@ -1,5 +1,5 @@
 """The Board page in Chromium on the emulator: the µV scale control and its Auto button, and a board
-that was released (disconnected, or taken by live decoding) never shown as current."""
+that fell silent or was released (disconnected, or taken by live decoding) never shown as current."""
 import shutil
 
 import numpy as np
@@ -66,6 +66,13 @@ def test_scale_control_and_a_released_board_is_not_shown_as_current(trained, tmp
         chosen = browser.evaluate("boardState.scale")
         assert 2 <= chosen <= 100 and scale_label(page)[0].startswith(f"{chosen} µV/div")
         assert page.input_value("#uv-per-div") == str(chosen)
+
+        # A board that falls silent is shown as such, and its traces come back when it sends again.
+        studio.board.emulator.responsive = False
+        browser.wait_until("window.boardState.stale === 'No data from the board'")
+        assert browser.evaluate(GREEN) == 0 and page.inner_text("#signals-state") == "No data from the board"
+        studio.board.emulator.responsive = True
+        wait_streaming(browser)
 
         # Released by the operator, then by live decoding: on the open page and on one opened after.
         release = {"disconnect": lambda: page.click("#disconnect"),
