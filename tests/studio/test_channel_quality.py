@@ -34,4 +34,3 @@ def test_channel_verdicts(case):
     report = channel_report(window, ["FCz", "C3"], SAMPLING_RATE, capture_hub.channel_quality(window))
     assert report[0]["state"] == "good"
     assert report[1]["state"] == state and report[1]["verdict"].startswith(words)
-    assert len(report[1]["trace"]) <= 500 and all(np.isfinite(report[1]["trace"]))

@@ -179,6 +179,7 @@ def create_app(studio):
               *[Route(path, action(work), methods=["POST"]) for path, work in {
                   "/api/board/connect": lambda b: s.board.connect(b.get("port"), bool(b.get("emulator"))),
                   "/api/board/disconnect": lambda b: s.board.disconnect(),
+                  "/api/board/view": s.board.view,
                   "/api/session/profile": s.session.save,
                   "/api/session/load": lambda b: s.session.load(b.get("session")),
                   "/api/session/start": one(s.session.start),

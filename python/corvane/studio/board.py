@@ -1,20 +1,21 @@
 """The board: one CaptureHub that holds the board for the board and session pages, the emulator
-with its simulated subject when asked for, and a monitor thread pushing traces and channel
-quality to the pages. Nothing opens a board until the page's connect button is clicked."""
+with its simulated subject when asked for, and a monitor thread pushing traces, channel quality
+and spectra to the pages. Nothing opens a board until the page's connect button is clicked."""
+import functools
 import threading
-import time
 
 import numpy as np
 
-from corvane.facts import ELECTRODES, SAMPLING_RATE, WIRED_EEG_ROWS
+from corvane.facts import SAMPLING_RATE, WIRED_EEG_ROWS
 from corvane.pipeline.environment import module_environment
 from corvane.studio.errors import StudioError
+from corvane.studio.monitor import BoardMonitor
 from corvane.studio.output import error_lines
-from corvane.studio.quality import channel_report
+from corvane.studio.traces import TIME_BASES_S
 
-SHOWN_SECONDS = 4
-MONITOR_PERIOD_S = 0.25
-MIN_SHOWN_SAMPLES = SAMPLING_RATE // 2   # judged on less, a channel could look flat by chance
+MAX_READ = max(TIME_BASES_S) * SAMPLING_RATE   # new samples read at once: more than a plot shows is a gap
+FIRST_READ = 64
+WIRED = list(WIRED_EEG_ROWS)
 
 
 class BoardService:
@@ -24,8 +25,8 @@ class BoardService:
         self.emulator = self.subject = None
         self.port = None
         self.lock = threading.RLock()      # one module call on the board at a time
-        self._monitor = None
-        self._stop_monitor = threading.Event()
+        self.monitor = BoardMonitor(self)
+        self._read_guess = FIRST_READ
 
     @property
     def connected(self):
@@ -61,8 +62,8 @@ class BoardService:
                 raise StudioError(f"The board did not open on {port}: {reason}. Check the port and that "
                                   "the dongle is plugged in and switched to PC.")
             self.port = port
-        self._start_monitor()
         self.publish()
+        self.monitor.start()
         return self.status()
 
     def start_emulator(self):
@@ -82,10 +83,7 @@ class BoardService:
 
     def release(self):
         """Stops the stream and frees the port (for live_pilot, or on disconnect)."""
-        self._stop_monitor.set()
-        if self._monitor is not None:
-            self._monitor.join(timeout=2)
-            self._monitor = None
+        self.monitor.stop()
         with self.lock:
             if self.hub is not None:
                 with self.studio.output.captured():
@@ -106,38 +104,40 @@ class BoardService:
                 return None, 0
             board = self.hub.board
             data, count = board.get_current_board_data(samples), board.get_board_data_count()
-        return np.ascontiguousarray(data[list(WIRED_EEG_ROWS), :], dtype=np.float64), count
+        return np.ascontiguousarray(data[WIRED, :], dtype=np.float64), count
 
-    def _start_monitor(self):
-        if self._monitor is not None and self._monitor.is_alive():
-            return
-        self._stop_monitor = threading.Event()
-        self._monitor = threading.Thread(target=self._watch, args=(self._stop_monitor,), name="board-monitor",
-                                         daemon=True)
-        self._monitor.start()
+    def view(self, body):
+        """The board page's plot settings (see BoardMonitor.view); a plain error for a bad value."""
+        try:
+            return self.monitor.view(body)
+        except ValueError as exc:
+            raise StudioError(str(exc)) from None
 
-    def _watch(self, stop):
-        import capture_hub
-        last_count, silent_since = None, time.monotonic()
-        while not stop.wait(MONITOR_PERIOD_S):
-            try:
-                window, count = self.window(SHOWN_SECONDS * SAMPLING_RATE)
-            except Exception as exc:   # the board went away under us
-                self.publish(error=f"Reading the board failed: {exc}")
-                continue
-            if window is None:
-                continue
-            newest = window[:, -1].tolist() if window.shape[1] else None
-            if (count, newest) != last_count:
-                last_count, silent_since = (count, newest), time.monotonic()
-            elif time.monotonic() - silent_since > 3.0:
-                self.publish(error="The board stopped sending data: check that it is on and plugged in.")
-                continue
-            if window.shape[1] < MIN_SHOWN_SAMPLES:   # just drained by a recording's start: wait for more
-                continue
-            try:
-                channels = channel_report(window, ELECTRODES, SAMPLING_RATE, capture_hub.channel_quality(window))
-            except Exception as exc:   # one odd window must not end the monitor
-                self.publish(error=f"The signal could not be shown: {exc}")
-                continue
-            self.studio.bus.publish("traces", rate=SAMPLING_RATE, channels=channels, at=time.time())
+    def new_samples(self, after):
+        """(wired rows in microvolts of the samples stamped after `after` (None: the newest
+        MAX_READ), newest stamp, whether samples were skipped), or (None, after, False) when the
+        board is not streaming. Reads only about as many samples as came last time."""
+        stamp_row = timestamp_row()
+        with self.lock:
+            if not self.connected:
+                return None, after, False
+            board = self.hub.board
+            count = board.get_board_data_count()
+            wanted = min(count, MAX_READ if after is None else self._read_guess)
+            data = board.get_current_board_data(wanted)
+            if after is not None and data.shape[1] == wanted < count and data[stamp_row, 0] > after:
+                data = board.get_current_board_data(min(count, MAX_READ))   # more came than guessed
+        stamps = data[stamp_row]
+        new = stamps > after if after is not None else np.ones(stamps.shape, bool)
+        fresh = np.ascontiguousarray(data[WIRED, :][:, new], dtype=np.float64)
+        gap = after is not None and fresh.shape[1] == data.shape[1] == MAX_READ
+        self._read_guess = max(FIRST_READ, 2 * fresh.shape[1] + 16)
+        return fresh, (float(stamps[-1]) if stamps.size else after), gap
+
+
+@functools.cache
+def timestamp_row():
+    """The row of the board's data that holds each sample's time of arrival."""
+    from corvane.facts import BOARD_ID
+    from brainflow.board_shim import BoardShim
+    return BoardShim.get_timestamp_channel(BOARD_ID)

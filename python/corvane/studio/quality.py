@@ -1,5 +1,4 @@
-"""What the board page shows of each wired channel: the trace band-passed for display, RMS, the
-share on the rail, mains power, flatness, and a plain verdict. Railed and flat come from
+"""What the board page shows of each wired channel: RMS in the display band, the share on the rail, mains power, flatness, and a plain verdict. Railed and flat come from
 capture_hub.channel_quality, the same tests and thresholds live_pilot's signal gate applies."""
 import numpy as np
 from scipy import signal
@@ -9,7 +8,6 @@ LINE_FREQUENCIES_HZ = (50.0, 60.0)
 LINE_HALF_WIDTH_HZ = 2.0
 LINE_NOISE_LIMIT_UV2 = 25.0    # mains power above this within ±2 Hz of 50 or 60 Hz: check the ground
 NOISY_RMS_UV = 100.0           # EEG at the scalp stays well under this in the display band
-DISPLAY_POINTS = 500           # points per trace sent to the page
 
 
 def display_filter(window, rate):
@@ -52,14 +50,12 @@ def channel_report(window, names, rate, quality):
     shown = display_filter(window, rate)
     rms = np.sqrt(np.mean(shown ** 2, axis=1)) if shown.shape[1] else np.zeros(len(names))
     mains = line_noise(window - window.mean(axis=1, keepdims=True), rate)
-    every = max(1, shown.shape[1] // DISPLAY_POINTS)
     channels = []
     for i, name in enumerate(names):
         railed_share, flat = quality[i]
         railed_share = 1.0 if not np.isfinite(railed_share) else float(railed_share)
         state, text = verdict(name, railed_share, flat, float(rms[i]), mains[i])
-        trace = np.nan_to_num(shown[i, ::every]).round(2).tolist()
         channels.append({"name": name, "rms_uv": round(float(rms[i]), 2), "railed_share": round(railed_share, 4),
                          "line_noise_uv2": round(mains[i][0], 3), "line_hz": mains[i][1], "flat": bool(flat),
-                         "state": state, "verdict": text, "trace": trace})
+                         "state": state, "verdict": text})
     return channels
