@@ -52,6 +52,10 @@ MAX_PENDING_BYTES = 64 * 1024
 # At most this many packets are generated per loop, so commands are still answered promptly.
 MAX_PACKETS_PER_STEP = 500
 POLL_SECONDS = 0.005
+# Samples are generated in bursts of at least this long (as a USB serial adapter delivers them):
+# each call on the signal source costs about half a millisecond whatever its length, so generating
+# every poll would cost the process a sixth of a core at any speed.
+BURST_SECONDS = 0.02
 
 
 def microvolts_to_counts(microvolts):
@@ -179,7 +183,7 @@ class CytonEmulator:
     def _queue_due_packets(self):
         elapsed = time.monotonic() - self._stream_origin
         due = int(elapsed * SAMPLING_RATE * self.speed) - self.samples_sent
-        if due <= 0:
+        if due <= 0 or due < SAMPLING_RATE * self.speed * BURST_SECONDS:
             return
         if len(self._pending) > MAX_PENDING_BYTES:
             # The reader is behind: drop these samples from the timeline rather than queue them.
