@@ -141,7 +141,9 @@ class CytonEmulator:
 
     def _run(self):
         while not self._stop.is_set():
-            readable, _, _ = select.select([self._master], [], [], POLL_SECONDS)
+            # Commands wake the loop at once; otherwise it wakes for the next burst, or sooner to
+            # go on writing what the reader has not taken yet.
+            readable, _, _ = select.select([self._master], [], [], POLL_SECONDS if self._pending else BURST_SECONDS)
             if readable:
                 self._read_commands()
             if self._streaming:

@@ -46,6 +46,7 @@ _GAIN_TAU_S = 0.35        # how fast rhythm amplitudes follow a cue change
 _DRIFT_TAU_S = 3.0        # slow drift of rhythm amplitudes
 _DRIFT_SD = 0.25          # standard deviation of that drift, in log amplitude
 _WEAK_TRIAL_P = 0.2       # share of cued trials performed half-heartedly
+_NOISE_BLOCK = 128        # filtered noise made ahead, in samples
 
 
 def _unit_rms_gain(b, a):
@@ -56,17 +57,26 @@ def _unit_rms_gain(b, a):
 
 
 class _FilteredNoise:
-    """White noise from its own generator through an IIR filter, continuous across calls."""
+    """White noise from its own generator through an IIR filter, continuous across calls.
+
+    It is made ahead in blocks of at least _NOISE_BLOCK samples and handed out in the lengths
+    asked for: the generator and the filter run over the same samples in the same order, so the
+    numbers are the same as made call by call, at a fraction of the calls (each costs far more
+    than its samples do)."""
 
     def __init__(self, rng, b, a, channels=1):
         self.rng, self.b, self.a = rng, np.asarray(b, float), np.asarray(a, float)
         self.gain = _unit_rms_gain(self.b, self.a)
         self.state = np.zeros((max(len(self.a), len(self.b)) - 1, channels))
+        self._ahead = np.zeros((0, channels))
 
     def __call__(self, count):
-        white = self.rng.standard_normal((count, self.state.shape[1]))
-        out, self.state = signal.lfilter(self.b, self.a, white, axis=0, zi=self.state)
-        return out * self.gain
+        if len(self._ahead) < count:
+            white = self.rng.standard_normal((max(count - len(self._ahead), _NOISE_BLOCK), self.state.shape[1]))
+            out, self.state = signal.lfilter(self.b, self.a, white, axis=0, zi=self.state)
+            self._ahead = np.concatenate([self._ahead, out * self.gain])
+        out, self._ahead = self._ahead[:count], self._ahead[count:]
+        return out
 
 
 class _OnePole:
