@@ -14,7 +14,7 @@ import corvane.demo as package
 from corvane.demo import live, playback, recording, report, services, training
 from corvane.demo.console import Console
 from corvane.facts import CLASS_ORDER
-from corvane.pipeline import (DEFAULT_STEPS, MIN_TRIAL_SECONDS, MIN_TRIALS_PER_CLASS, PipelineError,
+from corvane.pipeline import (DEFAULT_STEPS, MIN_TRIAL_SECONDS, MIN_TRIALS_PER_CLASS, LslStreams, PipelineError,
                               module_environment)
 
 class DemoHost:
@@ -32,6 +32,7 @@ class DemoHost:
         self.held_out = self.split_scores = None   # the agent's and the standard decoder's scores
         self.playback = None   # a recorded file played in place of the simulated subject
         self.instructions = {}
+        self.lsl = None   # the LSL outlets, with --lsl
 
     def on_exit(self, label, func, *args):
         def guarded():
@@ -44,6 +45,9 @@ class DemoHost:
     def run(self):
         started = time.monotonic()
         try:
+            if self.o.lsl:
+                self.lsl = LslStreams(output=self.say)
+                self.on_exit("LSL streams", self.lsl.close)
             if self.o.recording:
                 playback.open_recording(self)
             services.start_services(self)
@@ -104,6 +108,9 @@ def parse_args(argv):
     p.add_argument("--classes", metavar="NAME=CLASS,...", type=playback.parse_classes,
                    help="with --recording: the file's annotation names as the classes "
                         f"({', '.join(CLASS_ORDER)}); default: names that are classes")
+    p.add_argument("--lsl", action="store_true",
+                   help="stream the EEG, the cues and the live decisions on Lab Streaming Layer "
+                        "(announced on the local network)")
     o = p.parse_args(argv)
     if o.classes and not o.recording:
         p.error("--classes needs --recording")

@@ -71,7 +71,7 @@ class LivePage:
             self.windows = 0
             try:
                 run = LiveRun(artefact_dir=self.studio.artefact_dir, serial_port=port, actuator_host=actuator,
-                              simulator_url=simulator_url, on_event=self._event)
+                              simulator_url=simulator_url, on_event=self._event, lsl=getattr(self.studio, "lsl", None))
             except ValueError as exc:
                 raise StudioError(str(exc)) from None
             with self._state:

@@ -162,7 +162,8 @@ class SessionRunner:
                 recorded = pipeline.record_session(
                     hub, trial_seconds=float(profile.record_duration), rest_seconds=float(profile.break_duration),
                     speed=speed, actions=dict(profile.actions), trials_per_class=int(profile.repetitions),
-                    cue=cue, rest=rest, stop=self._stop, pause=self._paused, lock=board.lock, output=out)
+                    cue=cue, rest=rest, stop=self._stop, pause=self._paused, lock=board.lock, output=out,
+                    lsl=getattr(self.studio, "lsl", None))
             with board.lock, out.captured():
                 combined = pipeline.combine(hub, output=out).file if recorded.recorded else None
             self.studio.bus.publish("trial", phase="done", n=status.get("n", 0), total=recorded.total)
