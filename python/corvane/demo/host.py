@@ -47,6 +47,10 @@ class DemoHost:
         try:
             if self.o.lsl:
                 self.lsl = LslStreams(output=self.say)
+                with self.console.capture():   # what liblsl logs goes to demo.log
+                    self.lsl.open()
+                if self.lsl.opened():
+                    self.say("LSL: streams " + ", ".join(f'"{name}"' for name in self.lsl.opened()))
                 self.on_exit("LSL streams", self.lsl.close)
             if self.o.recording:
                 playback.open_recording(self)

@@ -63,6 +63,18 @@ class LslStreams:
         self._lock = threading.Lock()
         self.notices = []               # the failure lines, also kept here
 
+    def open(self, *streams):
+        """Opens the given streams now (all three by default), so a recorder can pick them up
+        before anything is pushed."""
+        for stream in streams or (EEG_STREAM, MARKER_STREAM, DECISION_STREAM):
+            self.outlet(stream)
+        return self
+
+    def opened(self):
+        """The names of the streams open now."""
+        with self._lock:
+            return [stream[0] for stream, outlet in self._outlets.items() if outlet is not None]
+
     def outlet(self, stream):
         """The stream's outlet (opened now if need be), or None when it cannot be opened."""
         with self._lock:
@@ -100,13 +112,18 @@ class LslStreams:
         except Exception:
             pass
 
-    def eeg(self, hub):
-        """An EegFeed streaming `hub`'s board (see lsl_eeg); None when the EEG stream cannot open."""
+    def eeg(self, hub, lock=None):
+        """An EegFeed streaming `hub`'s board, started (see lsl_eeg; call it with `lock`, the lock
+        held around the hub's calls, held); None when the EEG stream cannot be opened."""
         outlet = self.outlet(EEG_STREAM)
         if outlet is None:
             return None
-        from corvane.pipeline.lsl_eeg import EegFeed
-        return EegFeed(hub, outlet)
+        try:
+            from corvane.pipeline.lsl_eeg import EegFeed
+            return EegFeed(hub, outlet, lock).start()
+        except Exception as exc:
+            self.say(f"LSL: the board's EEG could not be streamed ({first_line(exc)}); going on without it")
+            return None
 
     def decisions(self):
         """A DecisionMarkers that turns live_pilot's output lines into decision markers."""
@@ -128,6 +145,7 @@ class DecisionMarkers:
     def __init__(self, streams):
         self.streams, self.parser = streams, LiveEvents()
         self.previous = None   # when the last line arrived
+        streams.outlet(DECISION_STREAM)
 
     def feed(self, line):
         try:

@@ -38,10 +38,10 @@ class TeeBoard:
 class EegFeed:
     """Streams the wired EEG rows of `hub`'s board to `outlet` from start() to stop()."""
 
-    def __init__(self, hub, outlet):
+    def __init__(self, hub, outlet, hub_lock=None):
         from brainflow.board_shim import BoardShim
         from corvane.facts import BOARD_ID, WIRED_EEG_ROWS
-        self.hub, self.outlet = hub, outlet
+        self.hub, self.outlet, self.hub_lock = hub, outlet, hub_lock
         self.rows = list(WIRED_EEG_ROWS)
         self.time_row = BoardShim.get_timestamp_channel(BOARD_ID)
         self.number_row = BoardShim.get_package_num_channel(BOARD_ID)
@@ -52,8 +52,8 @@ class EegFeed:
         self._thread = None
 
     def start(self):
-        """Streams from the board's newest sample on."""
-        board = self._wrapped()
+        """Streams from the board's newest sample on. The caller holds the hub's lock."""
+        board = self._wrap()
         if board is not None:
             with self.lock:
                 try:
@@ -67,11 +67,11 @@ class EegFeed:
         return self
 
     def stop(self):
-        """One last peek, then the hub gets its own board back."""
+        """One last peek, then the hub gets its own board back. The caller holds the hub's lock."""
         self._stop.set()
         if self._thread is not None:
             self._thread.join()
-        self.peek()
+        self.peek(wrap=False)
         board = getattr(self.hub, "board", None)
         if isinstance(board, TeeBoard) and board._feed is self:
             self.hub.board = board._board
@@ -80,21 +80,38 @@ class EegFeed:
         while not self._stop.wait(POLL):
             self.peek()
 
-    def _wrapped(self):
-        """The hub's board, wrapped if it is not yet (the hub opens a new board on a reconnect)."""
+    def _wrap(self):
+        """The hub's board, wrapped if it is not yet (a reconnect gives the hub a new board)."""
         board = getattr(self.hub, "board", None)
-        if board is None:
-            return None
-        if not (isinstance(board, TeeBoard) and board._feed is self):
-            board = TeeBoard(board, self)
-            self.hub.board = board
+        if board is None or self._ours(board):
+            return board
+        board = TeeBoard(board, self)
+        self.hub.board = board
         return board
 
-    def peek(self):
+    def _ours(self, board):
+        return isinstance(board, TeeBoard) and board._feed is self
+
+    def _wrapped(self, wrap=True):
+        """The hub's wrapped board, or None. Wrapping a new board waits for the hub's lock (up to
+        POLL), so it never races the hub replacing its board."""
+        board = getattr(self.hub, "board", None)
+        if board is None or self._ours(board):
+            return board
+        acquire = getattr(self.hub_lock, "acquire", None)
+        if not wrap or (acquire is not None and not acquire(timeout=POLL)):
+            return None
+        try:
+            return self._wrap()
+        finally:
+            if acquire is not None:
+                self.hub_lock.release()
+
+    def peek(self, wrap=True):
         """Pushes the samples that arrived since the last push, leaving them in the buffer."""
         try:
-            board = self._wrapped()
-            if board is None:
+            board = self._wrapped(wrap)
+            if not self._ours(board):
                 return
             with self.lock:
                 data = board._board.get_current_board_data(PEEK)

@@ -133,9 +133,7 @@ def streaming(hub, lsl, session, lock):
     if lsl is None:
         return None
     with lock:
-        feed = lsl.eeg(hub)
-        if feed is not None:
-            feed.start()
+        feed = lsl.eeg(hub, lock)
     lsl.marker(session_marker(session, "start"))
     return feed
 

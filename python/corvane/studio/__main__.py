@@ -47,7 +47,7 @@ def main(argv=None):
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, end)
     console = studio.output.console
-    studio.lsl = LslStreams(output=console) if args.lsl else None   # read by the session and live pages
+    studio.lsl = LslStreams(output=console).open() if args.lsl else None   # read by the session and live pages
     if studio.blocked:
         print(studio.blocked, file=console, flush=True)
     print(f"Corvane Studio: {server.entry_url}\n(open it in a browser; Ctrl-C stops the studio, the board "
