@@ -10,6 +10,7 @@ open on first use; one that cannot be opened costs one line to `output` and is n
 and nothing pushed to it ever raises: a recording or a live loop never stops for LSL. Timestamps
 are LSL's clock (pylsl.local_clock): a marker's is the moment it happened, an EEG sample's the
 moment BrainFlow received it (see lsl_eeg)."""
+import queue
 import threading
 
 from corvane.facts import ELECTRODES, SAMPLING_RATE
@@ -62,6 +63,8 @@ class LslStreams:
         self._outlets = {}              # stream -> outlet, or None once it failed to open
         self._lock = threading.Lock()
         self.notices = []               # the failure lines, also kept here
+        self._work = queue.SimpleQueue()   # (function, args) for the pushing thread
+        self._pusher = None
 
     def open(self, *streams):
         """Opens the given streams now (all three by default), so a recorder can pick them up
@@ -129,8 +132,29 @@ class LslStreams:
         """A DecisionMarkers that turns live_pilot's output lines into decision markers."""
         return DecisionMarkers(self)
 
+    def later(self, function, *args):
+        """Runs function(*args) on the pushing thread, in order: a live loop only queues its markers."""
+        with self._lock:
+            if self._pusher is None:
+                self._pusher = threading.Thread(target=self._push_queued, name="lsl-push", daemon=True)
+                self._pusher.start()
+        self._work.put((function, args))
+
+    def _push_queued(self):
+        while (item := self._work.get()) is not None:
+            try:
+                item[0](*item[1])
+            except Exception:
+                pass
+
     def close(self):
-        """Closes the outlets (a recorder sees the streams end); later pushes open them again."""
+        """Pushes what is queued, then closes the outlets (a recorder sees the streams end);
+        later pushes open them again."""
+        with self._lock:
+            pusher, self._pusher = self._pusher, None
+        if pusher is not None:
+            self._work.put(None)
+            pusher.join(timeout=5)
         with self._lock:
             self._outlets.clear()
 
@@ -145,20 +169,27 @@ class DecisionMarkers:
     def __init__(self, streams):
         self.streams, self.parser = streams, LiveEvents()
         self.previous = None   # when the last line arrived
-        streams.outlet(DECISION_STREAM)
+        self.clock = None
+        if streams.outlet(DECISION_STREAM) is not None:
+            import pylsl
+            self.clock = pylsl.local_clock
 
     def feed(self, line):
-        try:
-            import pylsl
-            now = pylsl.local_clock()
-        except Exception:
-            return
-        self._push(self.parser.feed(line), now)
-        self.previous = now
+        """Takes one line: stamped here, parsed and pushed on the streams' pushing thread."""
+        if self.clock is not None:
+            self.streams.later(self._take, line, self.clock())
 
     def flush(self):
         """The pending window, once the output has paused."""
-        self._push(self.parser.flush(), None)
+        if self.clock is not None:
+            self.streams.later(self._take, None, None)
+
+    def _take(self, line, now):
+        if line is None:
+            self._push(self.parser.flush(), None)
+        else:
+            self._push(self.parser.feed(line), now)
+            self.previous = now
 
     def _push(self, events, now):
         for event in events:
