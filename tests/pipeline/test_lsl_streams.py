@@ -4,6 +4,8 @@ folder (LSLAPICFG): machine resolve scope, 127.0.0.1 as the only known peer, and
 this run's own, so no other LSL program's streams are seen, and no other program sees these."""
 import glob
 import os
+import subprocess
+import sys
 import time
 
 import mne
@@ -141,3 +143,38 @@ def test_live_decisions_stream_as_the_mapped_command_lines_say(lsl_config, tmp_p
                for (_, confidence), line in zip(decided, mapped))
     assert [t.split()[1] for t in texts if t.startswith("acknowledged ")] == \
         [line.split()[-1] for line in lines if line.startswith("Changed to new command: ")]
+
+
+RECORD_WITH_ONE_PORT = """
+import sys
+from corvane import pipeline
+from corvane.standins.cyton_emulator import CytonEmulator
+streams = pipeline.LslStreams(output=sys.stdout)
+with CytonEmulator(speed=25) as emulator:
+    hub = pipeline.open_hub(emulator.port, sys.argv[1])
+    try:
+        session = pipeline.record_session(hub, trial_seconds=1.0, rest_seconds=0.1, speed=25, trials_per_class=1,
+                                          actions={"Relax": "relax"}, lsl=streams)
+    finally:
+        hub.stop_stream()
+print("recorded", session.recorded, "of", session.total)
+"""
+
+
+def test_a_stream_that_cannot_open_costs_one_line_and_the_session_records_on(tmp_path):
+    # One port for LSL (a free one, no others allowed): the EEG outlet takes it, the markers' finds none.
+    import socket
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    config = tmp_path / "one_port.cfg"
+    config.write_text(f"[ports]\nIPv6 = disable\nBasePort = {port}\nPortRange = 1\nAllowRandomPorts = 0\n"
+                      "[multicast]\nResolveScope = machine\nListenAddress = 127.0.0.1\n"
+                      f"[lab]\nKnownPeers = {{127.0.0.1}}\nSessionID = corvane-test-{os.getpid()}-one-port\n")
+    done = subprocess.run([sys.executable, "-c", RECORD_WITH_ONE_PORT, str(tmp_path)], capture_output=True, text=True,
+                          env=dict(os.environ, LSLAPICFG=str(config)), timeout=300)
+    lines = [line for line in done.stdout.splitlines() if line.startswith("LSL: ")]
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert lines == [f'LSL: the stream "{MARKER_STREAM[0]}" could not be opened (could not create stream outlet.); '
+                     "going on without it"]
+    assert done.stdout.splitlines()[-1] == "recorded 1 of 1"
