@@ -43,17 +43,19 @@ class StampedOutput(io.StringIO):
 
     def __init__(self, windows, markers=None):
         super().__init__()
-        self.windows, self.stamps, self.markers = windows, [], markers
+        self.windows, self.stamps, self.markers, self.partial = windows, [], markers, ""
 
     def write(self, text):
-        if text.startswith(WINDOW_LINE):
+        # print() writes its arguments one by one: the window line's first write is its text
+        # without the space before the shape.
+        if text.startswith(WINDOW_LINE.rstrip()):
             self.stamps.append(time.monotonic())
             if len(self.stamps) > self.windows + 1:
                 raise KeyboardInterrupt
         if self.markers is not None:
-            for line in text.splitlines():
-                if line.strip():
-                    self.markers.feed(line)
+            *lines, self.partial = (self.partial + text).split("\n")
+            for line in lines:
+                self.markers.feed(line)
         return super().write(text)
 
 
