@@ -9,11 +9,14 @@ ones, in the same process against the same servers. The actuator's stop pause is
 command changes do not hold up the emulated stream. Targets: p50 <= 5 ms, p99 <= 10 ms, and at least
 3x the straightforward loop at p50 and p99.
 
-    .venv/bin/python -m bench.live_pilot_latency [--windows 200] [--speed 4] [--stages]
+    .venv/bin/python -m bench.live_pilot_latency [--windows 200] [--speed 4] [--stages] [--lsl]
 
 --stages also splits the module's latency into stages, by stamping the calls main() makes to the
 signal check and the feature function (through pass-through stand-ins, which add a little time to
 the module's figures).
+
+--lsl feeds every line the loops print to the LSL decision markers (corvane.pipeline.lsl), in the
+loop's own thread as the demo does, so the figures include pushing them.
 """
 
 import argparse
@@ -28,6 +31,7 @@ import numpy as np
 from bench import live_pilot_straightforward as straightforward
 from bench.live_pilot_common import import_live_pilot, temporary_folder
 from corvane.facts import WINDOW_LINE
+from corvane.pipeline.lsl import LslStreams
 from tests.support.testbed import LOOPBACK, build_artefacts, emulator_process, standin_process
 
 P50_TARGET, P99_TARGET, RATIO_TARGET = 5.0, 10.0, 3.0
@@ -37,21 +41,27 @@ class StampedOutput(io.StringIO):
     """Standard output that stamps every window line and interrupts the loop once `windows`
     windows after the first were stamped (at the next window's line)."""
 
-    def __init__(self, windows):
+    def __init__(self, windows, markers=None):
         super().__init__()
-        self.windows, self.stamps = windows, []
+        self.windows, self.stamps, self.markers, self.partial = windows, [], markers, ""
 
     def write(self, text):
-        if text.startswith(WINDOW_LINE):
+        # print() writes its arguments one by one: the window line's first write is its text
+        # without the space before the shape.
+        if text.startswith(WINDOW_LINE.rstrip()):
             self.stamps.append(time.monotonic())
             if len(self.stamps) > self.windows + 1:
                 raise KeyboardInterrupt
+        if self.markers is not None:
+            *lines, self.partial = (self.partial + text).split("\n")
+            for line in lines:
+                self.markers.feed(line)
         return super().write(text)
 
 
-def decode(run, windows):
+def decode(run, windows, markers=None):
     """Runs `run()` with its output stamped; returns the stamps and the printed text."""
-    output = StampedOutput(windows)
+    output = StampedOutput(windows, markers)
     with contextlib.redirect_stdout(output):
         run()
     return output.stamps, output.getvalue()
@@ -112,7 +122,9 @@ def main():
     parser.add_argument("--windows", type=int, default=200)
     parser.add_argument("--speed", type=float, default=4.0, help="emulator speed (x real time)")
     parser.add_argument("--stages", action="store_true", help="split the module's latency into stages")
+    parser.add_argument("--lsl", action="store_true", help="push the decision markers to LSL as the loops decide")
     args = parser.parse_args()
+    markers = LslStreams().decisions() if args.lsl else None
 
     with (temporary_folder() as folder, emulator_process(args.speed) as port,
           standin_process(simulator=True) as simulator, standin_process() as controller):
@@ -122,7 +134,7 @@ def main():
         controller_url = f"http://{LOOPBACK}:{controller.port}"
 
         began = time.monotonic()
-        stamps, _ = decode(lambda: straightforward.run(lp, simulator.url, controller_url), args.windows)
+        stamps, _ = decode(lambda: straightforward.run(lp, simulator.url, controller_url), args.windows, markers)
         plain = latencies(stamps, command_arrivals(simulator, began))
 
         lp.board.get_board_data()  # the module starts from a drained board
@@ -130,7 +142,7 @@ def main():
         if stages:
             lp.dqnutils, lp.signal_fault = stages, stages.signal_fault
         began = time.monotonic()
-        stamps, text = decode(lp.main, args.windows)
+        stamps, text = decode(lp.main, args.windows, markers)
         arrivals = command_arrivals(simulator, began)
         module = latencies(stamps, arrivals)
         with contextlib.redirect_stdout(io.StringIO()):

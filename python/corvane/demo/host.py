@@ -15,7 +15,7 @@ from corvane.demo import live, playback, recording, report, services, training
 from corvane.demo.console import Console
 from corvane.facts import CLASS_ORDER
 from corvane.standins.bids_recording import add_bids_options, bids_entities
-from corvane.pipeline import (DEFAULT_STEPS, MIN_TRIAL_SECONDS, MIN_TRIALS_PER_CLASS, PipelineError,
+from corvane.pipeline import (DEFAULT_STEPS, MIN_TRIAL_SECONDS, MIN_TRIALS_PER_CLASS, LslStreams, PipelineError,
                               module_environment)
 
 class DemoHost:
@@ -33,6 +33,7 @@ class DemoHost:
         self.held_out = self.split_scores = None   # the agent's and the standard decoder's scores
         self.playback = None   # a recorded file played in place of the simulated subject
         self.instructions = {}
+        self.lsl = None   # the LSL outlets, with --lsl
 
     def on_exit(self, label, func, *args):
         def guarded():
@@ -45,6 +46,13 @@ class DemoHost:
     def run(self):
         started = time.monotonic()
         try:
+            if self.o.lsl:
+                self.lsl = LslStreams(output=self.say)
+                with self.console.capture():   # what liblsl logs goes to demo.log
+                    self.lsl.open()
+                if self.lsl.opened():
+                    self.say("LSL: streams " + ", ".join(f'"{name}"' for name in self.lsl.opened()))
+                self.on_exit("LSL streams", self.lsl.close)
             if self.o.recording:
                 playback.open_recording(self)
             services.start_services(self)
@@ -107,6 +115,9 @@ def parse_args(argv):
                    help="with --recording: the file's annotation names as the classes "
                         f"({', '.join(CLASS_ORDER)}); default: names that are classes")
     add_bids_options(p)
+    p.add_argument("--lsl", action="store_true",
+                   help="stream the EEG, the cues and the live decisions on Lab Streaming Layer "
+                        "(announced on the local network)")
     o = p.parse_args(argv)
     if o.classes and not o.recording:
         p.error("--classes needs --recording")

@@ -59,8 +59,11 @@ def decode_live(host, labels):
     host.on_exit("cue player", player.stop)
 
     windows, decisions = [], {}
+    markers = host.lsl.decisions() if host.lsl else None
 
     def listen(line, when):
+        if markers is not None:
+            markers.feed(line)
         if line.startswith(WINDOW_LINE):
             windows.append((when, clock()))
             if len(windows) <= o.windows:
@@ -117,6 +120,8 @@ def decode_live(host, labels):
         raise KeyboardInterrupt   # main() ended on a Ctrl-C of the user
     stop.join(timeout=5)
     player.stop()
+    if markers is not None:
+        markers.flush()
     console.progress(f"  decoded {min(len(windows), o.windows)} windows", final=True)
     clean_up_live()
     score_live(host, windows[:o.windows], decisions, player, labels, sent_before,

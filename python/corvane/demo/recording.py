@@ -66,7 +66,7 @@ def record_session(host):
     with console.capture() as stream:
         recorded = pipeline.record_session(
             hub, trial_seconds=o.trial_seconds, rest_seconds=o.rest_seconds, speed=speed, actions=actions,
-            trials_per_class=trials, cue=cue, rest=rest, progress=progress, output=stream)
+            trials_per_class=trials, cue=cue, rest=rest, progress=progress, output=stream, lsl=host.lsl)
         console.progress(f"  recorded {recorded.total} trials of session {recorded.session} in "
                          f"{time.monotonic() - began:.0f} s", final=True)
         combined = pipeline.combine(hub, output=stream).file

@@ -20,13 +20,14 @@ from corvane.pipeline.cues import CuePlayer
 from corvane.pipeline.environment import module_environment, module_variables
 from corvane.pipeline.live import LiveError, LiveRun, send_stop, timed_stop
 from corvane.pipeline.events import BoardSilent, PipelineError, Progress, module_output
+from corvane.pipeline.lsl import LslStreams
 from corvane.pipeline.recording import RecordedSession, Trial, open_hub, record_session, wait_for_samples
 from corvane.pipeline.scoring import (HeldOutScores, SplitScores, confusion, decide_held_out, score_held_out,
                                       score_splits)
 from corvane.pipeline.training import TrainedAgent, learn, prepare, train
 
 __all__ = [
-    "ARTEFACT_FILES", "BoardSilent", "LiveError", "LiveRun", "send_stop", "timed_stop", "Combined", "CuePlayer", "DEFAULT_STEPS", "HeldOutScores",
+    "ARTEFACT_FILES", "BoardSilent", "LiveError", "LiveRun", "send_stop", "timed_stop", "Combined", "CuePlayer", "DEFAULT_STEPS", "HeldOutScores", "LslStreams",
     "MIN_TRIAL_SECONDS", "MIN_TRIALS_PER_CLASS", "PipelineError", "PlacedArtefacts", "Progress",
     "RecordedSession", "SplitScores", "TrainedAgent", "Trial", "check_trials", "class_order", "combine",
     "confusion", "decide_held_out", "learn", "missing_artefacts", "module_environment", "module_output",

@@ -129,15 +129,19 @@ def complete(answer, closed=False):
 
 class LiveRun:
     def __init__(self, *, artefact_dir, serial_port: str, actuator_host: str | None, simulator_url: str,
-                 on_event: Callable[[dict], None], extra_env: dict | None = None, clock=None):
+                 on_event: Callable[[dict], None], extra_env: dict | None = None, clock=None, lsl=None,
+                 on_line: Callable[[str], None] | None = None):
         """`actuator_host` as CORVANE_ACTUATOR_HOST reads (None: live_pilot's default); a bad one
-        raises ValueError. `on_event(dict)` is called on the reading thread; with `clock` (the
-        stream's sample count) window events carry where their samples end (see LiveEvents)."""
+        raises ValueError. `on_event(dict)` and `on_line(line)` (each line of live_pilot's output)
+        are called on the reading thread; with `clock` (the stream's sample count) window events
+        carry where their samples end (see LiveEvents). `lsl` (an LslStreams, see lsl.py; None:
+        off) streams the decisions and the acknowledged commands as markers."""
         env = dict(os.environ, PYTHONUNBUFFERED="1")
         env.update(module_variables(artefact_dir=Path(artefact_dir).resolve(), serial_port=serial_port,
                                     simulator_url=simulator_url, actuator_host=actuator_host))
         env.update({k: str(v) for k, v in (extra_env or {}).items()})
-        self._env, self.on_event, self._clock = env, on_event, clock
+        self._env, self.on_event, self._clock, self.on_line = env, on_event, clock, on_line
+        self._decisions = lsl.decisions() if lsl is not None else None
         self._host, self._port = controller_address(env.get("CORVANE_ACTUATOR_HOST", DEFAULT_ACTUATOR_HOST))
         self.controller_url = f"http://{netloc(self._host, self._port)}"
         self._child = self._reader = None
@@ -216,6 +220,7 @@ class LiveRun:
             ready, _, _ = select.select([stream], [], [], QUIET_SECONDS)
             if not ready:
                 self._emit_all(parser.flush())
+                self._to_lsl(None)
                 continue
             chunk = os.read(stream, 65536)
             if not chunk:
@@ -226,9 +231,11 @@ class LiveRun:
                 self._remember(line)
                 if line == READY_LINE or line.startswith(WINDOW_LINE):
                     self._ready.set()
+                self._to_lsl(line)
                 self._emit_all(parser.feed(line))
         if pending:
             self._remember(pending.decode("utf-8", "replace").rstrip())
+        self._to_lsl(None)
         self._emit_all(parser.flush())
         try:
             code = self._child.wait(timeout=TERM_SECONDS)
@@ -253,6 +260,16 @@ class LiveRun:
             return LiveError("Live decoding could not start: a trained file is missing. Train on the Train page "
                              "first.", details)
         return LiveError("Live decoding could not start.", details)
+
+    def _to_lsl(self, line):
+        """A line to the decision markers and to on_line (None: the output paused or ended)."""
+        try:
+            if self._decisions is not None:
+                self._decisions.flush() if line is None else self._decisions.feed(line)
+            if line is not None and self.on_line is not None:
+                self.on_line(line)
+        except Exception:
+            pass   # a marker or a listener never stops the reading
 
     def _remember(self, line):
         if line.strip():

@@ -13,6 +13,7 @@ from corvane.facts import ACTION_LABELS
 from corvane.pipeline.constants import FS
 from corvane.pipeline.environment import module_environment
 from corvane.pipeline.events import BoardSilent, PipelineError, Reporter, error_lines, module_output
+from corvane.pipeline.lsl import session_marker
 
 
 @dataclass(frozen=True)
@@ -55,7 +56,7 @@ def open_hub(port, base, *, output=None):
 def record_session(hub, *, trial_seconds, rest_seconds=1.0, speed=1.0, actions=None, trials_per_class=None,
                    cue: Callable[[Trial], bool | None] = None, rest: Callable[[Trial], None] = None,
                    stop: threading.Event = None, pause: threading.Event = None, lock=None,
-                   progress=None, output=None) -> RecordedSession:
+                   progress=None, output=None, lsl=None) -> RecordedSession:
     """Records one session on `hub` (see open_hub) and closes it; combining is left to combine().
 
     actions: {action name: instruction} to cue (default: the hub's own); trials_per_class: how
@@ -66,7 +67,10 @@ def record_session(hub, *, trial_seconds, rest_seconds=1.0, speed=1.0, actions=N
     session after the current trial; while `pause` is set no new trial starts. `lock` (for
     example the lock a board monitor shares) is held around every call on the hub.
     Progress: stage "record", trials done of the total. A module's refusal or a silent board
-    raises PipelineError (BoardSilent); the session is closed and the saved trials stay."""
+    raises PipelineError (BoardSilent); the session is closed and the saved trials stay.
+    lsl (an LslStreams, see lsl.py; None: off) streams the board's EEG from the session's start to
+    its stop, and a marker at the start, at each cue (its label, once the cue hook has cued it)
+    and at the stop."""
     lock = lock or contextlib.nullcontext()
     stop = stop or threading.Event()
     report = Reporter(progress, "record")
@@ -85,6 +89,7 @@ def record_session(hub, *, trial_seconds, rest_seconds=1.0, speed=1.0, actions=N
             hub.stop_session()
         raise PipelineError("The session could not start: " + " ".join(error_lines(said.said())))
     n = recorded = skipped = 0
+    feed = streaming(hub, lsl, session, lock)
     try:
         while not stop.is_set():
             with lock, module_output(output):
@@ -102,6 +107,8 @@ def record_session(hub, *, trial_seconds, rest_seconds=1.0, speed=1.0, actions=N
             if cue is not None and cue(trial) is False:
                 skipped += not stop.is_set()
                 continue
+            if lsl is not None:
+                lsl.marker(trial.label)
             record_trial(hub, trial, samples, speed, lock, output)
             recorded += 1
             if rest is not None:
@@ -111,12 +118,33 @@ def record_session(hub, *, trial_seconds, rest_seconds=1.0, speed=1.0, actions=N
         with contextlib.suppress(Exception), lock, module_output(output):
             hub.stop_session()   # closes the session; the trials saved so far stay on disk
         raise
+    finally:
+        stop_streaming(hub, lsl, feed, session, lock)
     with lock, module_output(output):
         hub.stop_session()
     report(total, total, f"recorded {recorded} trials of session {session} in {report.seconds:.0f} s")
     stopped = stop.is_set() and recorded + skipped < total
     return RecordedSession(session, total, recorded, skipped, stopped, str(hub.raw_dir),
                            str(hub.annotation_file), round(report.seconds, 1))
+
+
+def streaming(hub, lsl, session, lock):
+    """The session's EEG feed started and its start marked, when `lsl` is on."""
+    if lsl is None:
+        return None
+    with lock:
+        feed = lsl.eeg(hub, lock)
+    lsl.marker(session_marker(session, "start"))
+    return feed
+
+
+def stop_streaming(hub, lsl, feed, session, lock):
+    if lsl is None:
+        return
+    lsl.marker(session_marker(session, "stop"))
+    if feed is not None:
+        with lock:
+            feed.stop()
 
 
 def record_trial(hub, trial, samples, speed, lock, output):

@@ -8,6 +8,7 @@ import os
 import signal
 import sys
 
+from corvane.pipeline.lsl import LslStreams
 from corvane.studio.app import Studio
 from corvane.studio.server import StudioServer
 
@@ -23,6 +24,8 @@ def main(argv=None):
     parser.add_argument("--live-speed", type=float, default=None,
                         help="the emulator's speed during live decoding (default: --speed, at most 2)")
     parser.add_argument("--steps", type=int, default=None, help="training steps (default: the trainer's own)")
+    parser.add_argument("--lsl", action="store_true", help="stream the EEG, the cues and the live decisions on "
+                        "Lab Streaming Layer (announced on the local network)")
     args = parser.parse_args(argv)
     if args.speed <= 0 or (args.live_speed is not None and args.live_speed <= 0):
         parser.error("--speed and --live-speed must be positive")
@@ -44,6 +47,7 @@ def main(argv=None):
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, end)
     console = studio.output.console
+    studio.lsl = LslStreams(output=console).open() if args.lsl else None   # read by the session and live pages
     if studio.blocked:
         print(studio.blocked, file=console, flush=True)
     print(f"Corvane Studio: {server.entry_url}\n(open it in a browser; Ctrl-C stops the studio, the board "
@@ -56,6 +60,8 @@ def main(argv=None):
         for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(signum, end)
         studio.close()
+        if studio.lsl is not None:
+            studio.lsl.close()
     print("Corvane Studio stopped.", flush=True)
     if ended_by and ended_by[0] != signal.SIGINT:
         signal.signal(ended_by[0], signal.SIG_DFL)

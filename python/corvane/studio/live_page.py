@@ -89,7 +89,7 @@ class LivePage:
             try:
                 run = LiveRun(artefact_dir=self.studio.artefact_dir, serial_port=port, actuator_host=actuator,
                               simulator_url=simulator_url, on_event=lambda event: self._event(event, number),
-                              clock=clock)
+                              clock=clock, lsl=getattr(self.studio, "lsl", None))
             except ValueError as exc:
                 raise StudioError(str(exc)) from None
             with self._state:

@@ -180,7 +180,8 @@ class SessionRunner:
                 recorded = pipeline.record_session(
                     hub, trial_seconds=float(profile.record_duration), rest_seconds=float(profile.break_duration),
                     speed=speed, actions=dict(profile.actions), trials_per_class=int(profile.repetitions),
-                    cue=cue, rest=rest, stop=self._stop, pause=self._paused, lock=board.lock, output=out)
+                    cue=cue, rest=rest, stop=self._stop, pause=self._paused, lock=board.lock, output=out,
+                    lsl=getattr(self.studio, "lsl", None))
             with board.lock, out.captured():
                 combined = combine_session(hub, subject=subject_name_, output=out).file if recorded.recorded else None
             self._finish(recorded, combined, subject_name_)
