@@ -73,13 +73,13 @@ py::dict named_class_commands(const py::object& names) {
 std::string class_table_line(const py::object& names, long long classes) {
     std::string line, separator;
     if (names.is_none()) {
-        line = "Class commands by position (the agent names no classes): ";
+        line = std::string(kClassTableLine) + " by position (the agent names no classes): ";
         for (long long k = 0; k < classes; ++k, separator = ", ") {
             line += separator + std::to_string(k) + " -> " + positional_command(py::int_(k)).cast<std::string>();
         }
         return line;
     }
-    line = "Class commands: ";
+    line = std::string(kClassTableLine) + ": ";
     py::tuple commands = class_commands(names);
     long long k = 0;
     for (py::handle name : names) {

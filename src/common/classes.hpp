@@ -37,6 +37,8 @@ inline constexpr const char* kStopCommand = "S";
 // and resting.
 inline constexpr const char* kStopClass = "relax";
 inline constexpr std::array<const char*, 2> kStopClasses = {kStopClass, "rest"};
+// The start of the line live_pilot prints with the table it maps by ("Class commands: left -> L, ...").
+inline constexpr const char* kClassTableLine = "Class commands";
 
 // The label logged for an action: "Jaw" -> "Jaw_Clenching", "Left"/"Right" -> "..._Hand".
 py::str task_label(const py::object& action);

@@ -37,6 +37,7 @@ def command_for_class(name, position):
 def class_commands(names):
     """command_for_class of each name at its position, as a tuple."""
 READY_LINE: str
+CLASS_TABLE_LINE: str
 WINDOW_LINE_PREFIX: str
 MAPPED_COMMAND_PREFIX: str
 DEFAULT_BASE_DIRECTORY: str

@@ -82,6 +82,7 @@ void add_classes(py::module_& m) {
 
 void add_lines_and_defaults(py::module_& m) {
     m.attr("READY_LINE") = kReadyLine;
+    m.attr("CLASS_TABLE_LINE") = kClassTableLine;
     m.attr("WINDOW_LINE_PREFIX") = kWindowLinePrefix;
     m.attr("MAPPED_COMMAND_PREFIX") = kMappedCommandPrefix;
     m.attr("DEFAULT_BASE_DIRECTORY") = kDefaultBaseDirectory;

@@ -11,7 +11,7 @@ import anyio
 import pytest
 from starlette.requests import Request
 
-from corvane.facts import CLASS_COMMANDS
+from corvane.facts import CLASS_COMMANDS, WINDOW_LINE
 from corvane.pipeline.live import LiveError
 from corvane.pipeline.live_events import LiveEvents
 from corvane.studio.app import UNEXPECTED, action
@@ -82,6 +82,18 @@ def test_errors_answer_in_plain_words_with_the_details_apart(tmp_path):
 def test_the_legend_comes_from_live_pilots_class_table_line(line, table):
     events = LiveEvents().feed(line)
     assert events == ([{"kind": "classes", "commands": table}] if table else [])
+
+
+@pytest.mark.parametrize("table, mapped, confidence", [
+    (None, "Mapped Command: L [0, 2][0.7, 0.9]", 0.7),   # no table: class 0 drives L
+    ("Class commands: Blinking -> F, Jaw_Clenching -> B, Left_Hand -> L, Relax -> S, Right_Hand -> R",
+     "Mapped Command: L [2, 0][0.8, 0.95]", 0.8),          # sorted names: class 2 is Left_Hand
+])
+def test_a_decisions_confidence_is_of_the_blocks_that_chose_its_class(table, mapped, confidence):
+    events = LiveEvents()
+    for line in filter(None, [table, WINDOW_LINE + " (1, 6, 1250)"]):
+        events.feed(line)
+    assert [e["confidence"] for e in events.feed(mapped) if e["kind"] == "window"] == [confidence]
 
 
 def rows(page):

@@ -7,12 +7,12 @@ is complete at the next window's line, at any other line, or when the output pau
 The class table live_pilot prints as it loads ("Class commands: left -> L, ...") becomes a "classes"
 event, the page's legend of the command letters.
 """
-from corvane.facts import CLASS_COMMANDS, STOP_CLASS, STOP_COMMAND, WINDOW_LINE, parse_live_line
+from corvane.facts import CLASS_COMMANDS, CLASS_TABLE_LINE, STOP_CLASS, STOP_COMMAND, WINDOW_LINE, parse_live_line
 
 CLASS_OF_COMMAND = {letter: name for name, letter in CLASS_COMMANDS} | {STOP_COMMAND: STOP_CLASS}
-# Class index -> command, as live_pilot maps a decided class (any index past the list stops).
+# Class index -> command, as live_pilot maps a decided class when it has printed no table (any
+# index past the list stops); the table it prints as it loads replaces this.
 CLASS_COMMANDS_BY_INDEX = {k: letter for k, (_, letter) in enumerate(CLASS_COMMANDS)}
-CLASS_TABLE_LINE = "Class commands"
 
 
 class LiveEvents:
@@ -24,6 +24,7 @@ class LiveEvents:
         self.pending_end = None
         self.gate_ok = True
         self.clock = clock
+        self.commands_by_index = CLASS_COMMANDS_BY_INDEX
 
     def feed(self, line):
         """The events one line of output completes (a list, often empty)."""
@@ -53,6 +54,7 @@ class LiveEvents:
             elif line.startswith("Actuator did not acknowledge"):
                 events.append({"kind": "error", "text": line})
             elif line.startswith(CLASS_TABLE_LINE) and (table := class_table(line)):
+                self.commands_by_index = {k: command for k, (_, command) in enumerate(table)}
                 events.append({"kind": "classes", "commands": table})
         return events
 
@@ -75,7 +77,7 @@ class LiveEvents:
         try:
             # The decision's own confidence: the best of the blocks that voted for its class.
             chosen = [c for p, c in zip(predictions, confidences)
-                      if CLASS_COMMANDS_BY_INDEX.get(p, STOP_COMMAND) == command]
+                      if self.commands_by_index.get(p, STOP_COMMAND) == command]
             confidence = round(float(max(chosen)), 3) if chosen else None
         except (ValueError, TypeError):
             pass
