@@ -1,11 +1,8 @@
 """The whole studio flow in Chromium on the emulator: board, a short session, training, live and
-the stop button. Screenshots of each page go beside the test's output, and to docs/studio/ (the
-README's pictures) when CORVANE_UPDATE_DOCS=1, so an ordinary run leaves the work tree clean."""
-import os
-import shutil
+the stop button. Screenshots of each page go beside the test's output (the README's pictures are
+taken by tools/studio_screenshots.py)."""
 import sys
 import time
-from pathlib import Path
 
 import mne
 import pytest
@@ -15,7 +12,6 @@ from tests.support.board_faults import electrode_fault
 from tests.support.studio_client import studio_served
 from tests.support.studio_session import record_cued_session
 
-DOCS = Path(__file__).resolve().parents[2] / "docs" / "studio"
 SPEED = 10.0
 TRIALS_PER_CLASS = 2
 EARLIER_TRIALS_PER_CLASS = 3   # an earlier session, so training has the five per class it asks for
@@ -26,9 +22,6 @@ RAILED_CHANNEL = 1   # C3
 def shot(browser, name, folder):
     path = folder / f"{name}.png"
     browser.page.screenshot(path=str(path), full_page=True)
-    if os.environ.get("CORVANE_UPDATE_DOCS") == "1":
-        DOCS.mkdir(parents=True, exist_ok=True)
-        shutil.copy(path, DOCS / path.name)
 
 
 def wait(browser, expression, seconds):
