@@ -35,7 +35,7 @@ def combine(hub=None, *, base=None, sessions=None, min_trials_per_class=None, ou
     if hub is None:
         raw = Path(base) / "data" / "raw"
         if not any(raw.glob("*_raw.fif")):
-            raise _plain_error("No recorded trials yet: record a session first.", f"nothing recorded in {raw}")
+            raise PipelineError("No recorded trials yet: record a session first.", f"nothing recorded in {raw}")
         hub = boardless_hub(base, output)
         try:
             with module_output(output):
@@ -44,7 +44,7 @@ def combine(hub=None, *, base=None, sessions=None, min_trials_per_class=None, ou
                 else:
                     file = _combine_chosen(hub, sorted({int(s) for s in sessions}), base, output)
         except ValueError as exc:
-            raise _plain_error("The recordings could not be combined.", str(exc)) from None
+            raise PipelineError("The recordings could not be combined.", str(exc)) from None
     else:
         with module_output(output):
             file = hub.combine_fif_files()
@@ -137,13 +137,6 @@ def _combine_chosen(hub, sessions, base, output):
     _save(raw, target, subjects.pop() if len(subjects) == 1 else None)
     print(f"Saved combined file of sessions {', '.join(map(str, sessions))} to {target}")
     return str(target)
-
-
-def _plain_error(message, details):
-    """A PipelineError whose `details` (file names, a module's words) a page shows apart."""
-    error = PipelineError(message)
-    error.details = details
-    return error
 
 
 def _read(path):

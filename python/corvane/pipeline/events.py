@@ -8,7 +8,12 @@ from dataclasses import dataclass
 
 
 class PipelineError(Exception):
-    """A failure explained in one message (a missing input, a silent board, too few trials)."""
+    """A failure explained in one message (a missing input, a silent board, too few trials);
+    `details` (file names, a module's own words) is for a front end to show apart."""
+
+    def __init__(self, message, details=None):
+        super().__init__(message)
+        self.details = details
 
 
 class BoardSilent(PipelineError):
